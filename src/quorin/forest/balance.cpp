@@ -1,0 +1,225 @@
+#include "quorin/forest/balance.hpp"
+
+#include <algorithm>
+
+#include <tbb/parallel_sort.h>
+
+#include "quorin/parallel.hpp"
+
+namespace quorin {
+
+namespace balance {
+
+std::array<Probe, 26> balance_probe_offsets(std::uint8_t level) {
+    const std::int64_t s = std::int64_t{1} << (MAX_LEVEL - level);
+    const std::int64_t offsets[3] = {-1, s / 2, s};
+    std::array<Probe, 26> out;
+    int n = 0;
+    for (int p = 0; p < 27; ++p) {
+        const Probe d = {offsets[p / 9], offsets[(p / 3) % 3], offsets[p % 3]};
+        if (d[0] == s / 2 && d[1] == s / 2 && d[2] == s / 2) continue;
+        out[n++] = d;
+    }
+    return out;
+}
+
+std::optional<std::uint64_t> probe_coarse_neighbour(const Forest& forest, const DecodedKey& leaf,
+                                                    const Probe& offset) {
+    const Probe p = {std::int64_t{leaf.x} + offset[0], std::int64_t{leaf.y} + offset[1],
+                     std::int64_t{leaf.z} + offset[2]};
+    const auto found = neighbour::locate_probe(forest, leaf.tree, p);
+    if (!found || leaf.level < found->level() + 2) return std::nullopt;
+    return forest.leaf_index(*found);
+}
+
+std::vector<std::uint64_t> collect_coarse_neighbours(const Forest& forest, const DecodedKey& leaf,
+                                                     const std::array<Probe, 26>& offsets) {
+    std::vector<std::uint64_t> hits;
+    for (const Probe& o : offsets) {
+        if (auto id = probe_coarse_neighbour(forest, leaf, o)) {
+            if (hits.empty()) hits.reserve(4);
+            hits.push_back(*id);
+        }
+    }
+    return hits;
+}
+
+std::vector<std::uint64_t> coarse_neighbours_of_leaf(const Forest& forest, std::uint64_t cell) {
+    if (cell >= forest.leaves.size()) index_out_of_bounds(cell, forest.leaves.size());
+    const DecodedKey leaf = forest.leaves[cell].decode();
+    if (leaf.level < 2) return {};
+    return collect_coarse_neighbours(forest, leaf, balance_probe_offsets(leaf.level));
+}
+
+}  // namespace balance
+
+// The balanced forest is computed directly as the closure of the set of split
+// (inner) cells under one rule: when a cell P of level l is split, every cell
+// of level l-1 that touches P must be split too (else a leaf of level l+1
+// inside P would touch a leaf of level l-1 or coarser). The rule only goes
+// from level l to level l-1, so one sweep from the finest level down closes
+// the set; the leaves are then the children of split cells that are not split
+// themselves. This is the unique coarsest balanced refinement, the same
+// forest that repeated flag-and-refine passes reach.
+namespace {
+
+using KeyList = std::vector<SfcKey>;
+
+// For each child octant c, the 27-bit set of offsets (dx, dy, dz) in
+// {-1, 0, 1}^3 (bit 9(dx+1) + 3(dy+1) + (dz+1)) of the parent-level cells that
+// a child in octant c touches: 0 or towards the child's side on each axis.
+constexpr std::array<std::uint32_t, 8> make_octant_masks() {
+    std::array<std::uint32_t, 8> masks{};
+    for (unsigned c = 0; c < 8; ++c) {
+        const int side[3] = {(c & 1) ? 1 : -1, (c & 2) ? 1 : -1, (c & 4) ? 1 : -1};
+        for (unsigned m = 0; m < 8; ++m) {
+            const int dx = (m & 1) ? side[0] : 0;
+            const int dy = (m & 2) ? side[1] : 0;
+            const int dz = (m & 4) ? side[2] : 0;
+            masks[c] |= 1u << (9 * (dx + 1) + 3 * (dy + 1) + (dz + 1));
+        }
+    }
+    return masks;
+}
+constexpr std::array<std::uint32_t, 8> OCTANT_MASKS = make_octant_masks();
+
+inline unsigned octant_of(SfcKey k) {
+    const unsigned l = k.level();
+    return static_cast<unsigned>(k.value >> (6 + 3 * (MAX_LEVEL - l))) & 7u;
+}
+
+inline SfcKey parent_of(SfcKey k) { return *k.parent(); }
+
+// The cell of G's level shifted by (dx, dy, dz) cell widths, if in the grid.
+std::optional<SfcKey> shifted(const Forest& f, const DecodedKey& g, int dx, int dy, int dz) {
+    const std::int64_t w = std::int64_t{1} << (MAX_LEVEL - g.level);
+    const Probe p = {std::int64_t{g.x} + dx * w, std::int64_t{g.y} + dy * w,
+                     std::int64_t{g.z} + dz * w};
+    const auto c = tree_coords(g.tree, f.nx, f.ny);
+    const std::int64_t n[3] = {f.nx, f.ny, f.nz};
+    std::uint32_t r[3];
+    for (int a = 0; a < 3; ++a) {
+        const std::int64_t v = std::int64_t{c[a]} + (p[a] >> 32);
+        if (v < 0 || v >= n[a]) return std::nullopt;
+        r[a] = static_cast<std::uint32_t>(v);
+    }
+    const std::uint32_t tree = r[0] + f.nx * (r[1] + f.ny * r[2]);
+    const SfcKey k = SfcKey::encode(tree, static_cast<std::uint32_t>(p[0]),
+                                    static_cast<std::uint32_t>(p[1]), static_cast<std::uint32_t>(p[2]));
+    return SfcKey::from_raw((k.value & ~u128(63)) | g.level);
+}
+
+void sort_unique(KeyList& keys) {
+    if (keys.size() > 50000) {
+        parallel::detail::run([&] { tbb::parallel_sort(keys.begin(), keys.end()); });
+    } else {
+        std::sort(keys.begin(), keys.end());
+    }
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+}
+
+// Split cells of level l-1 forced by the split cells `split` of level l
+// (their parents included), in no particular order.
+KeyList forced_by(const Forest& f, const KeyList& split) {
+    return parallel::collect<SfcKey>(split.size(), [&](std::size_t i, KeyList& sink) {
+        const SfcKey g = parent_of(split[i]);
+        if (i > 0 && parent_of(split[i - 1]) == g) return;  // group handled at its start
+        std::uint32_t mask = 0;
+        for (std::size_t j = i; j < split.size() && parent_of(split[j]) == g; ++j) {
+            mask |= OCTANT_MASKS[octant_of(split[j])];
+        }
+        const DecodedKey gd = g.decode();
+        while (mask != 0) {
+            const int bit = __builtin_ctz(mask);
+            mask &= mask - 1;
+            if (bit == 13) {
+                sink.push_back(g);
+                continue;
+            }
+            if (auto k = shifted(f, gd, bit / 9 - 1, (bit / 3) % 3 - 1, bit % 3 - 1)) sink.push_back(*k);
+        }
+    });
+}
+
+// Parents of the leaves, per level: parents[l] holds the split cells of
+// level l that the forest already has as parents of leaves, sorted.
+std::vector<KeyList> leaf_parents(const KeyVector& leaves, unsigned max_level) {
+    std::vector<KeyList> parents(max_level);
+    for (const SfcKey k : leaves) {
+        const unsigned l = k.level();
+        if (l == 0) continue;
+        const SfcKey p = parent_of(k);
+        KeyList& list = parents[l - 1];
+        if (list.empty() || list.back() != p) list.push_back(p);
+    }
+    return parents;
+}
+
+// Emits the leaves of the balanced forest inside the old leaf `k`, given the
+// sorted split cells and the position j of the first one not below k.
+template <class Out>
+void emit(SfcKey node, const KeyList& split, std::size_t& j, Out& out) {
+    if (j < split.size() && split[j] == node) {
+        ++j;
+        for (unsigned d = 0; d < 8; ++d) emit(node.child(d), split, j, out);
+    } else {
+        out(node);
+    }
+}
+
+constexpr std::size_t EMIT_GRAIN = 1 << 14;
+
+KeyVector rebuild(const KeyVector& leaves, const KeyList& split) {
+    const std::size_t n = leaves.size();
+    const std::size_t chunks = (n + EMIT_GRAIN - 1) / EMIT_GRAIN;
+    const auto walk = [&](std::size_t b, std::size_t e, auto&& out) {
+        std::size_t j = std::lower_bound(split.begin(), split.end(), leaves[b]) - split.begin();
+        for (std::size_t i = b; i != e; ++i) {
+            const SfcKey k = leaves[i];
+            while (j < split.size() && split[j] < k) ++j;
+            emit(k, split, j, out);
+        }
+    };
+    std::vector<std::size_t> offset(chunks + 1, 0);
+    parallel::for_chunks(n, EMIT_GRAIN, [&](std::size_t b, std::size_t e) {
+        std::size_t count = 0;
+        auto counter = [&](SfcKey) { ++count; };
+        walk(b, e, counter);
+        offset[b / EMIT_GRAIN + 1] = count;
+    });
+    for (std::size_t c = 0; c < chunks; ++c) offset[c + 1] += offset[c];
+    KeyVector out(offset[chunks]);
+    if (offset[chunks] == n) return out;  // unchanged: caller keeps its leaves
+    parallel::for_chunks(n, EMIT_GRAIN, [&](std::size_t b, std::size_t e) {
+        SfcKey* dst = out.data() + offset[b / EMIT_GRAIN];
+        auto writer = [&](SfcKey k) { *dst++ = k; };
+        walk(b, e, writer);
+    });
+    return out;
+}
+
+}  // namespace
+
+void Forest::enforce_2_to_1_balance() {
+    unsigned max_level = 0;
+    for (const SfcKey k : leaves) max_level = std::max<unsigned>(max_level, k.level());
+    if (max_level < 2) return;
+
+    std::vector<KeyList> parents = leaf_parents(leaves, max_level);
+    KeyList all_split;
+    KeyList current = std::move(parents[max_level - 1]);
+    for (unsigned l = max_level - 1; l >= 1; --l) {
+        KeyList next = forced_by(*this, current);
+        next.insert(next.end(), parents[l - 1].begin(), parents[l - 1].end());
+        sort_unique(next);
+        all_split.insert(all_split.end(), current.begin(), current.end());
+        current = std::move(next);
+    }
+    all_split.insert(all_split.end(), current.begin(), current.end());
+    sort_unique(all_split);
+
+    KeyVector balanced = rebuild(leaves, all_split);
+    if (balanced.size() != leaves.size()) leaves.swap(balanced);
+}
+
+}  // namespace quorin

@@ -1,0 +1,120 @@
+#include "quorin/forest/domain.hpp"
+
+#include <bit>
+#include <cmath>
+
+namespace quorin {
+
+namespace {
+
+// 2^e for a small integer exponent, built in the exponent field.
+inline double pow2(int e) {
+    return std::bit_cast<double>(static_cast<std::uint64_t>(1023 + e) << 52);
+}
+
+constexpr double TWO_POW_M32 = 1.0 / 4294967296.0;
+constexpr double TWO_POW_32 = 4294967296.0;
+
+}  // namespace
+
+bool Domain::valid_bounds(const Vec3& min, const Vec3& max) {
+    for (int a = 0; a < 3; ++a) {
+        if (!(min[a] < max[a])) return false;
+    }
+    return true;
+}
+
+Domain::Domain(const Vec3& min_, const Vec3& max_, std::uint32_t nx_, std::uint32_t ny_,
+               std::uint32_t nz_) {
+    if (!valid_bounds(min_, max_)) internal_error("Invalid BoundingBox bounds");
+    min = min_;
+    max = max_;
+    nx = nx_;
+    ny = ny_;
+    nz = nz_;
+    const std::uint32_t n[3] = {nx, ny, nz};
+    for (int a = 0; a < 3; ++a) root_size[a] = (max[a] - min[a]) / static_cast<double>(n[a]);
+}
+
+CellGeometry Domain::cell_geometry(const DecodedKey& key) const {
+    const auto r = tree_coords(key.tree, nx, ny);
+    const double h = pow2(31 - key.level);
+    const double f = pow2(-static_cast<int>(key.level));
+    const std::uint32_t q[3] = {key.x, key.y, key.z};
+    CellGeometry g;
+    for (int a = 0; a < 3; ++a) {
+        const double local = ((static_cast<double>(q[a]) + h) * TWO_POW_M32) * root_size[a];
+        const double corner = static_cast<double>(r[a]) * root_size[a] + min[a];
+        g.centre[a] = local + corner;
+        g.size[a] = root_size[a] * f;
+    }
+    return g;
+}
+
+CellBox Domain::cell_box(SfcKey key) const {
+    const CellGeometry g = cell_geometry(key.decode());
+    CellBox b;
+    for (int a = 0; a < 3; ++a) {
+        const double half = g.size[a] * 0.5;
+        b.min[a] = g.centre[a] - half;
+        b.max[a] = g.centre[a] + half;
+    }
+    return b;
+}
+
+bool Domain::cell_overlaps_box(SfcKey key, const Vec3& box_min, const Vec3& box_max) const {
+    const CellBox c = cell_box(key);
+    for (int a = 0; a < 3; ++a) {
+        // An empty box (min not below max) overlaps nothing, even where both
+        // strict comparisons with the cell would hold.
+        if (!(box_min[a] < box_max[a])) return false;
+        if (!(box_min[a] < c.max[a] && c.min[a] < box_max[a])) return false;
+    }
+    return true;
+}
+
+namespace domain {
+
+bool region_flag_for_leaf(const Domain& domain, std::span<const RefinementRegion> regions,
+                          SfcKey leaf) {
+    if (regions.empty()) return false;
+    const std::uint8_t level = leaf.level();
+    if (level > 31) return false;
+    for (const RefinementRegion& r : regions) {
+        if (level < r.level && domain.cell_overlaps_box(leaf, r.min, r.max)) return true;
+    }
+    return false;
+}
+
+std::uint32_t saturate_u32(double v) {
+    if (!(v > 0)) return 0;  // also NaN
+    if (v >= 4294967295.0) return 4294967295u;
+    return static_cast<std::uint32_t>(v);
+}
+
+}  // namespace domain
+
+std::optional<std::uint64_t> Forest::locate_point(const Domain& domain, const Vec3& p) const {
+    Vec3 off;
+    for (int a = 0; a < 3; ++a) {
+        off[a] = p[a] - domain.min[a];
+        if (off[a] < 0) return std::nullopt;
+    }
+    const std::uint32_t n[3] = {nx, ny, nz};
+    std::uint32_t r[3];
+    std::uint32_t u[3];
+    for (int a = 0; a < 3; ++a) {
+        r[a] = domain::saturate_u32(off[a] / domain.root_size[a]);
+        if (r[a] >= n[a]) return std::nullopt;
+    }
+    const std::uint32_t tree = (r[2] * ny + r[1]) * nx + r[0];
+    for (int a = 0; a < 3; ++a) {
+        u[a] = domain::saturate_u32(std::fmod(off[a], domain.root_size[a]) / domain.root_size[a] *
+                                    TWO_POW_32);
+    }
+    const auto key = locate_leaf(tree, u[0], u[1], u[2]);
+    if (!key) return std::nullopt;
+    return leaf_index(*key);
+}
+
+}  // namespace quorin

@@ -1,0 +1,69 @@
+// The physical box of a forest, divided into the base grid of equal root
+// cells, and the geometry of every cell in it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "quorin/forest/forest.hpp"
+#include "quorin/forest/key.hpp"
+
+namespace quorin {
+
+using Vec3 = std::array<double, 3>;
+
+struct CellGeometry {
+    Vec3 centre;
+    Vec3 size;  // full edge lengths
+};
+
+struct CellBox {
+    Vec3 min;
+    Vec3 max;
+};
+
+// A box of the domain and a level: leaves that overlap the box strictly and
+// are coarser than the level are refined. Not validated: an inverted box
+// overlaps nothing.
+struct RefinementRegion {
+    Vec3 min;
+    Vec3 max;
+    std::uint8_t level;
+};
+
+class Domain {
+public:
+    Vec3 min;
+    Vec3 max;
+    Vec3 root_size;
+    std::uint32_t nx;
+    std::uint32_t ny;
+    std::uint32_t nz;
+
+    // Stops with "Invalid BoundingBox bounds" unless min < max on every axis.
+    Domain(const Vec3& min, const Vec3& max, std::uint32_t nx, std::uint32_t ny, std::uint32_t nz);
+
+    // True when min < max on every axis (a NaN fails).
+    static bool valid_bounds(const Vec3& min, const Vec3& max);
+
+    CellGeometry cell_geometry(const DecodedKey& key) const;
+    CellBox cell_box(SfcKey key) const;
+    // Strict overlap: boxes that only touch do not overlap.
+    bool cell_overlaps_box(SfcKey key, const Vec3& box_min, const Vec3& box_max) const;
+};
+
+namespace domain {
+
+// True when some region is finer than the leaf and overlaps it; level-32
+// leaves are never flagged.
+bool region_flag_for_leaf(const Domain& domain, std::span<const RefinementRegion> regions,
+                          SfcKey leaf);
+
+// Saturating conversion of a double to u32: truncation, NaN and negatives to 0.
+std::uint32_t saturate_u32(double v);
+
+}  // namespace domain
+
+}  // namespace quorin

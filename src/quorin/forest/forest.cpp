@@ -1,0 +1,173 @@
+#include "quorin/forest/forest.hpp"
+
+#include <algorithm>
+
+#include "quorin/parallel.hpp"
+
+namespace quorin {
+
+std::optional<std::string> base_grid_error(std::uint32_t nx, std::uint32_t ny, std::uint32_t nz) {
+    const u128 trees = u128(nx) * ny * nz;
+    if (trees <= MAX_TREES) return std::nullopt;
+    return "Base grid " + std::to_string(nx) + " x " + std::to_string(ny) + " x " +
+           std::to_string(nz) + " has " + std::to_string(static_cast<std::uint64_t>(trees)) +
+           " root cells; at most 67108864 (2^26) are supported";
+}
+
+std::array<std::uint32_t, 3> tree_coords(std::uint32_t tree, std::uint32_t nx, std::uint32_t ny) {
+    const std::uint32_t nxy = nx * ny;
+    if (nx == 0 || ny == 0 || nxy == 0) remainder_by_zero();
+    return {tree % nx, (tree / nx) % ny, tree / nxy};
+}
+
+Forest::Forest(std::uint32_t nx_, std::uint32_t ny_, std::uint32_t nz_) : nx(nx_), ny(ny_), nz(nz_) {
+    if (auto err = base_grid_error(nx, ny, nz)) internal_error(*err);
+    const std::uint64_t n = num_trees();
+    leaves.resize(n);
+    for (std::uint64_t t = 0; t < n; ++t) leaves[t] = SfcKey::root(static_cast<std::uint32_t>(t));
+}
+
+std::size_t count_not_above(const SfcKey* keys, std::size_t n, SfcKey p) {
+    if (n == 0) return 0;
+    const SfcKey* base = keys;
+    while (n > 1) {
+        const std::size_t half = n / 2;
+        base = (base[half] <= p) ? base + half : base;
+        n -= half;
+    }
+    return static_cast<std::size_t>(base - keys) + (*base <= p ? 1 : 0);
+}
+
+std::size_t count_not_above_near(const SfcKey* keys, std::size_t n, SfcKey p, std::size_t hint) {
+    if (n == 0) return 0;
+    if (hint >= n) hint = n - 1;
+    if (keys[hint] <= p) {
+        // keys[lo - 1] <= p throughout; widen the step until a key above p.
+        std::size_t lo = hint + 1;
+        std::size_t step = 1;
+        while (lo + step - 1 < n && keys[lo + step - 1] <= p) {
+            lo += step;
+            step <<= 1;
+        }
+        const std::size_t hi = std::min(lo + step - 1, n);
+        return lo + count_not_above(keys + lo, hi - lo, p);
+    }
+    // keys[hi] > p throughout.
+    std::size_t hi = hint;
+    std::size_t step = 1;
+    while (hi >= step && keys[hi - step] > p) {
+        hi -= step;
+        step <<= 1;
+    }
+    const std::size_t lo = hi >= step ? hi - step + 1 : 0;
+    return lo + count_not_above(keys + lo, hi - lo, p);
+}
+
+namespace {
+
+// The leaf at position `count - 1` holds the position of level-32 key `p` in
+// `tree` when it is that very key, or a cell of the same tree containing it.
+std::optional<std::uint64_t> leaf_holding(const KeyVector& leaves, std::size_t count, SfcKey p) {
+    if (count == 0) return std::nullopt;
+    const SfcKey c = leaves[count - 1];
+    if (c == p || c.contains(p)) return count - 1;
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> Forest::locate_leaf_index(std::uint32_t tree, std::uint32_t x,
+                                                       std::uint32_t y, std::uint32_t z) const {
+    const SfcKey p = SfcKey::encode(tree, x, y, z);
+    return leaf_holding(leaves, count_not_above(leaves.data(), leaves.size(), p), p);
+}
+
+std::optional<std::uint64_t> Forest::locate_leaf_index_near(std::uint32_t tree, std::uint32_t x,
+                                                            std::uint32_t y, std::uint32_t z,
+                                                            std::uint64_t hint) const {
+    const SfcKey p = SfcKey::encode(tree, x, y, z);
+    return leaf_holding(leaves, count_not_above_near(leaves.data(), leaves.size(), p, hint), p);
+}
+
+std::optional<SfcKey> Forest::locate_leaf(std::uint32_t tree, std::uint32_t x, std::uint32_t y,
+                                          std::uint32_t z) const {
+    if (auto i = locate_leaf_index(tree, x, y, z)) return leaves[*i];
+    return std::nullopt;
+}
+
+std::optional<std::uint64_t> Forest::leaf_index(SfcKey key) const {
+    const std::size_t count = count_not_above(leaves.data(), leaves.size(), key);
+    if (count > 0 && leaves[count - 1] == key) return count - 1;
+    return std::nullopt;
+}
+
+namespace {
+
+void check_flag_count(std::size_t cells, std::size_t flags) {
+    if (cells != flags) assert_eq_failed("Flags length must match the number of cells", cells, flags);
+}
+
+constexpr std::size_t REFINE_GRAIN = 1 << 14;
+
+}  // namespace
+
+void Forest::refine_by_flags(std::span<const std::uint8_t> flags) {
+    const std::size_t n = leaves.size();
+    check_flag_count(n, flags.size());
+    const auto splits = [&](std::size_t i) {
+        return flags[i] != 0 && leaves[i].level() < MAX_LEVEL;
+    };
+    // Two passes over fixed chunks: output sizes, then the keys at their offsets.
+    const std::size_t chunks = (n + REFINE_GRAIN - 1) / REFINE_GRAIN;
+    std::vector<std::size_t> offset(chunks + 1, 0);
+    parallel::for_chunks(n, REFINE_GRAIN, [&](std::size_t b, std::size_t e) {
+        std::size_t count = 0;
+        for (std::size_t i = b; i != e; ++i) count += splits(i) ? 8 : 1;
+        offset[b / REFINE_GRAIN + 1] = count;
+    });
+    for (std::size_t c = 0; c < chunks; ++c) offset[c + 1] += offset[c];
+    if (offset[chunks] == n) return;  // nothing splits
+    KeyVector out(offset[chunks]);
+    parallel::for_chunks(n, REFINE_GRAIN, [&](std::size_t b, std::size_t e) {
+        SfcKey* dst = out.data() + offset[b / REFINE_GRAIN];
+        for (std::size_t i = b; i != e; ++i) {
+            const SfcKey k = leaves[i];
+            if (splits(i)) {
+                const auto kids = k.children();
+                dst = std::copy(kids.begin(), kids.end(), dst);
+            } else {
+                *dst++ = k;
+            }
+        }
+    });
+    leaves.swap(out);
+}
+
+void Forest::coarsen_by_flags(std::span<const std::uint8_t> flags) {
+    const std::size_t n = leaves.size();
+    check_flag_count(n, flags.size());
+    KeyVector out;
+    out.reserve(n);
+    std::size_t i = 0;
+    while (i < n) {
+        const SfcKey k = leaves[i];
+        bool merge = k.level() > 0 && flags[i] != 0 && i + 8 <= n;
+        std::optional<SfcKey> parent;
+        if (merge) {
+            parent = k.parent();
+            const auto kids = parent->children();
+            for (unsigned d = 0; d < 8 && merge; ++d) merge = leaves[i + d] == kids[d];
+            for (unsigned d = 1; d < 8 && merge; ++d) merge = flags[i + d] != 0;
+        }
+        if (merge) {
+            out.push_back(*parent);
+            i += 8;
+        } else {
+            out.push_back(k);
+            i += 1;
+        }
+    }
+    leaves.swap(out);
+}
+
+}  // namespace quorin

@@ -1,0 +1,98 @@
+// The forest of octrees: every leaf of every root cell of the base grid, held
+// as one vector of keys in ascending order. A cell is named by its position in
+// that vector (its cell id); refinement, coarsening and balance renumber cells.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "quorin/forest/key.hpp"
+
+namespace quorin {
+
+// Allocator whose construct() default-initialises: resizing a vector of keys
+// leaves the new elements unwritten, so parallel fills touch memory once.
+template <class T>
+struct DefaultInitAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = DefaultInitAllocator<U>;
+    };
+    DefaultInitAllocator() = default;
+    template <class U>
+    DefaultInitAllocator(const DefaultInitAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+using KeyVector = std::vector<SfcKey, DefaultInitAllocator<SfcKey>>;
+
+class Domain;
+
+// Why a base grid cannot be used, or none: more than 2^26 root cells would
+// overflow the tree index of the keys.
+std::optional<std::string> base_grid_error(std::uint32_t nx, std::uint32_t ny, std::uint32_t nz);
+
+// Cell-id search helpers over a sorted key array: the number of keys not
+// above `p` (an upper bound), plain and galloping outward from `hint`.
+std::size_t count_not_above(const SfcKey* keys, std::size_t n, SfcKey p);
+std::size_t count_not_above_near(const SfcKey* keys, std::size_t n, SfcKey p, std::size_t hint);
+
+// (i, j, k) of a tree index in a base grid nx x ny (k is not reduced mod nz).
+std::array<std::uint32_t, 3> tree_coords(std::uint32_t tree, std::uint32_t nx, std::uint32_t ny);
+
+struct Forest {
+    KeyVector leaves;
+    std::uint32_t nx = 0;
+    std::uint32_t ny = 0;
+    std::uint32_t nz = 0;
+
+    // The base grid of root cells; none when an axis is 0. A grid of more than
+    // 2^26 root cells cannot be keyed and stops with an internal error.
+    Forest(std::uint32_t nx, std::uint32_t ny, std::uint32_t nz);
+
+    std::uint64_t num_cells() const { return leaves.size(); }
+    std::uint64_t num_trees() const { return std::uint64_t{nx} * ny * nz; }
+
+    // The leaf of `tree` that holds the integer position (x, y, z).
+    std::optional<SfcKey> locate_leaf(std::uint32_t tree, std::uint32_t x, std::uint32_t y,
+                                      std::uint32_t z) const;
+    // The same search, giving the leaf's cell id.
+    std::optional<std::uint64_t> locate_leaf_index(std::uint32_t tree, std::uint32_t x,
+                                                   std::uint32_t y, std::uint32_t z) const;
+    // As locate_leaf_index, searching outward from cell id `hint` first: cheap
+    // when the answer lies near the hint, as face neighbours usually do.
+    std::optional<std::uint64_t> locate_leaf_index_near(std::uint32_t tree, std::uint32_t x,
+                                                        std::uint32_t y, std::uint32_t z,
+                                                        std::uint64_t hint) const;
+
+    // Cell id of a key that is a leaf.
+    std::optional<std::uint64_t> leaf_index(SfcKey key) const;
+
+    // One flag per cell (non-zero = refine / merge); the wrong count stops
+    // with an internal error before anything changes.
+    void refine_by_flags(std::span<const std::uint8_t> flags);
+    void coarsen_by_flags(std::span<const std::uint8_t> flags);
+
+    // Refines until no two touching leaves differ by more than one level.
+    void enforce_2_to_1_balance();
+
+    // The cell holding a physical point of `domain`, if any.
+    std::optional<std::uint64_t> locate_point(const Domain& domain,
+                                              const std::array<double, 3>& p) const;
+};
+
+}  // namespace quorin

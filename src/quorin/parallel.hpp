@@ -1,0 +1,144 @@
+// The process-wide worker pool and the ordered parallel loops built on it.
+//
+// Every helper here produces results in index order, with chunk boundaries
+// that depend only on the input size, so outputs are identical for any
+// number of threads. The pool is created on first use and sized by
+// RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, else the CPUs available to the
+// process (affinity mask and cgroup CPU quota).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
+
+namespace quorin::parallel {
+
+// Number of worker threads of the process-wide pool.
+std::size_t thread_count();
+
+// Pool size the environment asks for: the rules above, without creating the pool.
+std::size_t configured_thread_count();
+
+// CPUs this process may run on: affinity mask, capped by a cgroup v1/v2 quota.
+std::size_t available_cpus();
+
+// The process-wide arena, created on first use.
+tbb::task_arena& pool();
+
+namespace detail {
+// True when the calling thread already runs inside some arena (a worker, or a
+// thread inside with_threads); loops then join that arena instead of the pool.
+inline bool inside_arena() {
+    return tbb::this_task_arena::current_thread_index() != tbb::task_arena::not_initialized;
+}
+
+template <class F>
+void run(F&& body) {
+    if (inside_arena()) {
+        body();
+    } else {
+        pool().execute(std::forward<F>(body));
+    }
+}
+
+inline std::size_t chunk_count(std::size_t n, std::size_t grain) {
+    return (n + grain - 1) / grain;
+}
+}  // namespace detail
+
+// Default chunk length of the ordered loops: small enough to balance, large
+// enough that per-chunk overhead is negligible for per-cell work.
+inline constexpr std::size_t DEFAULT_GRAIN = 2048;
+
+// Calls body(begin, end) on consecutive chunks [k*grain, min(n, (k+1)*grain)).
+template <class F>
+void for_chunks(std::size_t n, std::size_t grain, F&& body) {
+    if (n == 0) return;
+    const std::size_t chunks = detail::chunk_count(n, grain);
+    if (chunks == 1) {
+        body(std::size_t{0}, n);
+        return;
+    }
+    detail::run([&] {
+        tbb::parallel_for(
+            tbb::blocked_range<std::size_t>(0, chunks, 1),
+            [&](const tbb::blocked_range<std::size_t>& r) {
+                for (std::size_t c = r.begin(); c != r.end(); ++c) {
+                    const std::size_t b = c * grain;
+                    const std::size_t e = b + grain < n ? b + grain : n;
+                    body(b, e);
+                }
+            },
+            tbb::simple_partitioner());
+    });
+}
+
+// Calls body(i) for every i in [0, n).
+template <class F>
+void for_each_index(std::size_t n, F&& body, std::size_t grain = DEFAULT_GRAIN) {
+    for_chunks(n, grain, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i != e; ++i) body(i);
+    });
+}
+
+// out[i] = f(i) for every i in [0, n), in index order.
+template <class F>
+auto map(std::size_t n, F&& f, std::size_t grain = DEFAULT_GRAIN) {
+    using T = std::decay_t<decltype(f(std::size_t{0}))>;
+    std::vector<T> out(n);
+    for_chunks(n, grain, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i != e; ++i) out[i] = f(i);
+    });
+    return out;
+}
+
+// Variable-length results per index, concatenated in index order. body(i, sink)
+// appends index i's results with sink.push_back(...); each chunk fills its own
+// vector, so the inner loop allocates only when a chunk's buffer grows.
+template <class T, class F>
+std::vector<T> collect(std::size_t n, F&& body, std::size_t grain = DEFAULT_GRAIN) {
+    const std::size_t chunks = detail::chunk_count(n, grain);
+    std::vector<std::vector<T>> parts(chunks);
+    for_chunks(n, grain, [&](std::size_t b, std::size_t e) {
+        std::vector<T>& sink = parts[b / grain];
+        for (std::size_t i = b; i != e; ++i) body(i, sink);
+    });
+    std::size_t total = 0;
+    for (const auto& p : parts) total += p.size();
+    std::vector<T> out;
+    out.reserve(total);
+    for (auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// True when pred(i) holds for some i in [0, n). Stops early once found.
+template <class F>
+bool any_of(std::size_t n, F&& pred, std::size_t grain = DEFAULT_GRAIN) {
+    std::atomic<bool> found{false};
+    for_chunks(n, grain, [&](std::size_t b, std::size_t e) {
+        if (found.load(std::memory_order_relaxed)) return;
+        for (std::size_t i = b; i != e; ++i) {
+            if (pred(i)) {
+                found.store(true, std::memory_order_relaxed);
+                return;
+            }
+        }
+    });
+    return found.load();
+}
+
+// Runs f with every parallel loop inside it on a private arena of `threads`
+// threads (tests and benchmarks compare thread counts with it).
+template <class F>
+auto with_threads(std::size_t threads, F&& f) {
+    tbb::task_arena arena(static_cast<int>(threads == 0 ? 1 : threads));
+    return arena.execute(std::forward<F>(f));
+}
+
+}  // namespace quorin::parallel

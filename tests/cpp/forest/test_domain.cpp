@@ -1,0 +1,165 @@
+#include <cmath>
+#include <limits>
+
+#include <gtest/gtest.h>
+
+#include "forest_checks.hpp"
+#include "quorin/forest/domain.hpp"
+
+namespace quorin {
+namespace {
+
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+
+TEST(Domain, RejectsInvalidBounds) {
+    const Vec3 cases[][2] = {
+        {{0, 0, 0}, {1, 0, 1}},     // min == max on y
+        {{1, 0, 0}, {0, 1, 1}},     // min above max on x
+        {{0, 0, NaN}, {1, 1, 1}},   // NaN min
+        {{0, 0, 0}, {1, NaN, 1}},   // NaN max
+    };
+    for (const auto& c : cases) {
+        try {
+            Domain d(c[0], c[1], 1, 1, 1);
+            FAIL() << "accepted";
+        } catch (const InternalError& e) {
+            EXPECT_STREQ(e.what(), "Invalid BoundingBox bounds");
+        }
+    }
+    EXPECT_NO_THROW(Domain({0, 0, 0}, {1e-300, 1e300, 1}, 1, 1, 1));
+    EXPECT_TRUE(std::isinf(Domain({0, 0, 0}, {1, 1, 1}, 0, 1, 1).root_size[0]));
+}
+
+TEST(Domain, CellGeometryExamples) {
+    const Domain unit({0, 0, 0}, {1, 1, 1}, 1, 1, 1);
+    const CellGeometry root = unit.cell_geometry(SfcKey::root(0).decode());
+    EXPECT_EQ(root.centre, (Vec3{0.5, 0.5, 0.5}));
+    EXPECT_EQ(root.size, (Vec3{1, 1, 1}));
+    const CellGeometry c5 = unit.cell_geometry(SfcKey::root(0).child(5).decode());
+    EXPECT_EQ(c5.centre, (Vec3{0.75, 0.25, 0.75}));
+    EXPECT_EQ(c5.size, (Vec3{0.5, 0.5, 0.5}));
+
+    const Domain two({0, 0, 0}, {2, 1, 1}, 2, 1, 1);
+    EXPECT_EQ(two.root_size, (Vec3{1, 1, 1}));
+    EXPECT_EQ(two.cell_geometry(SfcKey::root(1).decode()).centre, (Vec3{1.5, 0.5, 0.5}));
+
+    // A level-32 cell at the tree's origin: min + root_size * 2^-33.
+    const Domain d({-3, 0, 0}, {4, 1, 1}, 1, 1, 1);
+    const CellGeometry g = d.cell_geometry(SfcKey::encode(0, 0, 0, 0).decode());
+    EXPECT_EQ(g.centre[0], -3.0 + 7.0 * std::ldexp(1.0, -33));
+    EXPECT_EQ(g.size[0], 7.0 * std::ldexp(1.0, -32));
+}
+
+TEST(Domain, CellGeometryEvaluationOrder) {
+    // min + root_size * (r + ...) evaluated as the sum of two separately
+    // rounded products differs in the last bit from other orders; check one
+    // value against the prescribed order.
+    const Domain d({0.1, -0.7, 3.3}, {1.3, 0.9, 4.1}, 7, 3, 5);
+    const SfcKey k = SfcKey::from_raw((SfcKey::encode(5 + 7 * (2 + 3 * 4), 0x12340000u,
+                                                      0x9ABC0000u, 0x55550000u).value & ~u128(63)) |
+                                      16);
+    const DecodedKey dk = k.decode();
+    const CellGeometry g = d.cell_geometry(dk);
+    const double q[3] = {double(dk.x), double(dk.y), double(dk.z)};
+    const double r[3] = {5, 2, 4};
+    for (int a = 0; a < 3; ++a) {
+        volatile double local = (q[a] + std::ldexp(1.0, 15)) * std::ldexp(1.0, -32);
+        local = local * d.root_size[a];
+        volatile double corner = r[a] * d.root_size[a];
+        corner = corner + d.min[a];
+        EXPECT_EQ(g.centre[a], local + corner) << "axis " << a;
+        EXPECT_EQ(g.size[a], d.root_size[a] * std::ldexp(1.0, -16));
+    }
+}
+
+TEST(Domain, CellBoxAndStrictOverlap) {
+    const Domain unit({0, 0, 0}, {1, 1, 1}, 1, 1, 1);
+    const SfcKey low = SfcKey::root(0).child(0);  // [0, 0.5]^3
+    const CellBox b = unit.cell_box(low);
+    EXPECT_EQ(b.min, (Vec3{0, 0, 0}));
+    EXPECT_EQ(b.max, (Vec3{0.5, 0.5, 0.5}));
+    struct Case {
+        Vec3 min, max;
+        bool overlaps;
+    };
+    const Case cases[] = {
+        {{0.5, 0.1, 0.1}, {1, 0.2, 0.2}, false},        // shares the x = 0.5 face
+        {{0.4999999, 0.1, 0.1}, {1, 0.2, 0.2}, true},
+        {{0.5, 0.5, 0.5}, {1, 1, 1}, false},            // corner only
+        {{-1, -1, -1}, {0, 2, 2}, false},               // face at x = 0
+        {{-1, -1, -1}, {2, 2, 2}, true},                // contains the cell
+        {{0.1, 0.1, 0.1}, {0.2, 0.2, 0.2}, true},       // inside the cell
+        {{0.3, 0.1, 0.1}, {0.2, 0.2, 0.2}, false},      // inverted box, though 0.3 < 0.5 and 0 < 0.2
+        {{0.25, 0.1, 0.1}, {0.25, 0.2, 0.2}, false},    // zero thickness
+        {{NaN, 0.1, 0.1}, {0.2, 0.2, 0.2}, false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(unit.cell_overlaps_box(low, c.min, c.max), c.overlaps);
+}
+
+TEST(Domain, RegionFlag) {
+    const Domain unit({0, 0, 0}, {1, 1, 1}, 1, 1, 1);
+    const std::vector<RefinementRegion> level0 = {{{-1, -1, -1}, {2, 2, 2}, 0}};
+    const std::vector<RefinementRegion> level40 = {{{-1, -1, -1}, {2, 2, 2}, 40}};
+    const std::vector<RefinementRegion> none;
+    const SfcKey root = SfcKey::root(0);
+    const SfcKey level31 = SfcKey::from_raw((SfcKey::encode(0, 0, 0, 0).value & ~u128(63)) | 31);
+    const SfcKey level32 = SfcKey::encode(0, 0, 0, 0);
+    EXPECT_FALSE(domain::region_flag_for_leaf(unit, level0, root));
+    EXPECT_FALSE(domain::region_flag_for_leaf(unit, none, root));
+    EXPECT_TRUE(domain::region_flag_for_leaf(unit, level40, root));
+    EXPECT_TRUE(domain::region_flag_for_leaf(unit, level40, level31));
+    EXPECT_FALSE(domain::region_flag_for_leaf(unit, level40, level32));
+    // A later region in the list still flags.
+    const std::vector<RefinementRegion> two = {{{5, 5, 5}, {6, 6, 6}, 9}, {{0.2, 0.2, 0.2}, {0.3, 0.3, 0.3}, 1}};
+    EXPECT_TRUE(domain::region_flag_for_leaf(unit, two, root));
+    EXPECT_FALSE(domain::region_flag_for_leaf(unit, two, root.child(0)));
+}
+
+TEST(Domain, LocatePoint) {
+    const Domain d({0, 0, 0}, {2, 1, 1}, 2, 1, 1);
+    Forest f(2, 1, 1);
+    f.refine_by_flags(std::vector<std::uint8_t>{0, 1});
+    struct Case {
+        Vec3 p;
+        std::optional<std::uint64_t> cell;
+    };
+    const Case cases[] = {
+        {{0, 0, 0}, 0},
+        {{1.0, 0, 0}, 1},               // the min face of tree 1
+        {{1.75, 0.25, 0.75}, 1 + 5},
+        {{2, 1, 1}, std::nullopt},      // max corner
+        {{2, 0.5, 0.5}, std::nullopt},  // max face
+        {{0.5, 1, 0.5}, std::nullopt},
+        {{-1e-300, 0.5, 0.5}, std::nullopt},
+        {{3, 0.5, 0.5}, std::nullopt},
+        {{NaN, 0.5, 0.5}, 0},           // NaN lies on the min face of its axis
+        {{1.5, NaN, NaN}, 2},       // x at the middle of tree 1: child 1
+    };
+    for (const Case& c : cases) EXPECT_EQ(f.locate_point(d, c.p), c.cell) << c.p[0] << " " << c.p[1];
+
+    EXPECT_FALSE(Forest(0, 1, 1).locate_point(Domain({0, 0, 0}, {1, 1, 1}, 0, 1, 1), {0.5, 0.5, 0.5}));
+}
+
+TEST(Domain, LocatePointUsesRemainderIndependently) {
+    // 0.5 / 0.1 rounds to 5, but fmod(0.5, 0.1) is just below 0.1: the point
+    // lands at the upper x end of root cell 5, in the cell around x = 0.575.
+    const Domain d({0, 0, 0}, {1, 1, 1}, 10, 1, 1);
+    Forest f(10, 1, 1);
+    f.refine_by_flags(testing::all_flags(f));
+    const auto cell = f.locate_point(d, {0.5, 0.25, 0.25});
+    ASSERT_TRUE(cell.has_value());
+    EXPECT_EQ(f.leaves[*cell], SfcKey::root(5).child(1));
+    EXPECT_NEAR(d.cell_geometry(f.leaves[*cell].decode()).centre[0], 0.575, 1e-12);
+    EXPECT_EQ(domain::saturate_u32(std::fmod(0.5, 0.1) / 0.1 * 4294967296.0), 4294967295u);
+}
+
+TEST(Domain, SaturatingConversion) {
+    const std::pair<double, std::uint32_t> cases[] = {
+        {-5.0, 0}, {NaN, 0}, {0.99, 0}, {7.9, 7}, {4294967295.5, 4294967295u},
+        {4294967296.0, 4294967295u}, {1e300, 4294967295u}, {-0.0, 0},
+    };
+    for (const auto& [v, want] : cases) EXPECT_EQ(domain::saturate_u32(v), want) << v;
+}
+
+}  // namespace
+}  // namespace quorin
