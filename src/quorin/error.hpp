@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace quorin {
 
@@ -34,5 +36,37 @@ public:
 [[noreturn]] inline void remainder_by_zero() {
     throw InternalError("attempt to calculate the remainder with a divisor of zero");
 }
+
+// A failure on user input: the message the Python layer raises as ValueError.
+struct Failure {
+    std::string message;
+};
+
+// The result of an operation that can fail on user input: a value or a
+// Failure message.
+template <class T>
+class Expected {
+public:
+    Expected(T value) : value_(std::move(value)) {}
+    Expected(Failure failure) : error_(std::move(failure.message)) {}
+
+    bool ok() const { return value_.has_value(); }
+    explicit operator bool() const { return ok(); }
+
+    T& value() & { return *value_; }
+    const T& value() const& { return *value_; }
+    T&& value() && { return std::move(*value_); }
+    T* operator->() { return &*value_; }
+    const T* operator->() const { return &*value_; }
+    T& operator*() & { return *value_; }
+    const T& operator*() const& { return *value_; }
+
+    // The message; empty when ok().
+    const std::string& error() const { return error_; }
+
+private:
+    std::optional<T> value_;
+    std::string error_;
+};
 
 }  // namespace quorin
