@@ -119,26 +119,45 @@ void sort_unique(KeyList& keys) {
 }
 
 // Split cells of level l-1 forced by the split cells `split` of level l
-// (their parents included), in no particular order.
+// (their parents included). Touching cells are generated per group of
+// siblings; neighbouring groups generate the same cells, so each chunk of
+// groups (compact in Z-order) sorts out its own repeats and the caller does a
+// final sort over what remains.
 KeyList forced_by(const Forest& f, const KeyList& split) {
-    return parallel::collect<SfcKey>(split.size(), [&](std::size_t i, KeyList& sink) {
-        const SfcKey g = parent_of(split[i]);
-        if (i > 0 && parent_of(split[i - 1]) == g) return;  // group handled at its start
-        std::uint32_t mask = 0;
-        for (std::size_t j = i; j < split.size() && parent_of(split[j]) == g; ++j) {
-            mask |= OCTANT_MASKS[octant_of(split[j])];
-        }
-        const DecodedKey gd = g.decode();
-        while (mask != 0) {
-            const int bit = __builtin_ctz(mask);
-            mask &= mask - 1;
-            if (bit == 13) {
-                sink.push_back(g);
-                continue;
+    constexpr std::size_t GRAIN = 1024;
+    const std::size_t n = split.size();
+    const std::size_t chunks = (n + GRAIN - 1) / GRAIN;
+    std::vector<KeyList> parts(chunks);
+    parallel::for_chunks(n, GRAIN, [&](std::size_t b, std::size_t e) {
+        KeyList& sink = parts[b / GRAIN];
+        sink.reserve(4 * (e - b));
+        for (std::size_t i = b; i != e; ++i) {
+            const SfcKey g = parent_of(split[i]);
+            if (i > 0 && parent_of(split[i - 1]) == g) continue;  // group handled at its start
+            std::uint32_t mask = 0;
+            for (std::size_t j = i; j < n && parent_of(split[j]) == g; ++j) {
+                mask |= OCTANT_MASKS[octant_of(split[j])];
             }
-            if (auto k = shifted(f, gd, bit / 9 - 1, (bit / 3) % 3 - 1, bit % 3 - 1)) sink.push_back(*k);
+            const DecodedKey gd = g.decode();
+            while (mask != 0) {
+                const int bit = __builtin_ctz(mask);
+                mask &= mask - 1;
+                if (bit == 13) {
+                    sink.push_back(g);
+                } else if (auto k = shifted(f, gd, bit / 9 - 1, (bit / 3) % 3 - 1, bit % 3 - 1)) {
+                    sink.push_back(*k);
+                }
+            }
         }
+        std::sort(sink.begin(), sink.end());
+        sink.erase(std::unique(sink.begin(), sink.end()), sink.end());
     });
+    std::size_t total = 0;
+    for (const KeyList& p : parts) total += p.size();
+    KeyList out;
+    out.reserve(total);
+    for (const KeyList& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
 }
 
 // Parents of the leaves, per level: parents[l] holds the split cells of
@@ -155,13 +174,34 @@ std::vector<KeyList> leaf_parents(const KeyVector& leaves, unsigned max_level) {
     return parents;
 }
 
-// Emits the leaves of the balanced forest inside the old leaf `k`, given the
-// sorted split cells and the position j of the first one not below k.
+// Split cells per level, each list sorted; a walk in key order visits the
+// cells of one level in ascending order, so one cursor per level suffices.
+struct SplitCursor {
+    const std::vector<KeyList>* levels;
+    std::array<std::size_t, MAX_LEVEL + 1> pos{};
+
+    // Positions the cursors at the first split cell not below `k` per level.
+    void seek(SfcKey k) {
+        for (std::size_t l = 0; l < levels->size(); ++l) {
+            const KeyList& list = (*levels)[l];
+            pos[l] = std::lower_bound(list.begin(), list.end(), k) - list.begin();
+        }
+    }
+    bool is_split(SfcKey node) {
+        const unsigned l = node.level();
+        if (l >= levels->size()) return false;
+        const KeyList& list = (*levels)[l];
+        std::size_t& j = pos[l];
+        while (j < list.size() && list[j] < node) ++j;
+        return j < list.size() && list[j] == node;
+    }
+};
+
+// Emits the leaves of the balanced forest inside (or equal to) the old leaf.
 template <class Out>
-void emit(SfcKey node, const KeyList& split, std::size_t& j, Out& out) {
-    if (j < split.size() && split[j] == node) {
-        ++j;
-        for (unsigned d = 0; d < 8; ++d) emit(node.child(d), split, j, out);
+void emit(SfcKey node, SplitCursor& split, Out& out) {
+    if (split.is_split(node)) {
+        for (unsigned d = 0; d < 8; ++d) emit(node.child(d), split, out);
     } else {
         out(node);
     }
@@ -169,16 +209,14 @@ void emit(SfcKey node, const KeyList& split, std::size_t& j, Out& out) {
 
 constexpr std::size_t EMIT_GRAIN = 1 << 14;
 
-KeyVector rebuild(const KeyVector& leaves, const KeyList& split) {
+// The leaves of the balanced forest, or none when no leaf is split.
+std::optional<KeyVector> rebuild(const KeyVector& leaves, const std::vector<KeyList>& split) {
     const std::size_t n = leaves.size();
     const std::size_t chunks = (n + EMIT_GRAIN - 1) / EMIT_GRAIN;
     const auto walk = [&](std::size_t b, std::size_t e, auto&& out) {
-        std::size_t j = std::lower_bound(split.begin(), split.end(), leaves[b]) - split.begin();
-        for (std::size_t i = b; i != e; ++i) {
-            const SfcKey k = leaves[i];
-            while (j < split.size() && split[j] < k) ++j;
-            emit(k, split, j, out);
-        }
+        SplitCursor cursor{&split};
+        cursor.seek(leaves[b]);
+        for (std::size_t i = b; i != e; ++i) emit(leaves[i], cursor, out);
     };
     std::vector<std::size_t> offset(chunks + 1, 0);
     parallel::for_chunks(n, EMIT_GRAIN, [&](std::size_t b, std::size_t e) {
@@ -188,8 +226,8 @@ KeyVector rebuild(const KeyVector& leaves, const KeyList& split) {
         offset[b / EMIT_GRAIN + 1] = count;
     });
     for (std::size_t c = 0; c < chunks; ++c) offset[c + 1] += offset[c];
+    if (offset[chunks] == n) return std::nullopt;
     KeyVector out(offset[chunks]);
-    if (offset[chunks] == n) return out;  // unchanged: caller keeps its leaves
     parallel::for_chunks(n, EMIT_GRAIN, [&](std::size_t b, std::size_t e) {
         SfcKey* dst = out.data() + offset[b / EMIT_GRAIN];
         auto writer = [&](SfcKey k) { *dst++ = k; };
@@ -205,21 +243,15 @@ void Forest::enforce_2_to_1_balance() {
     for (const SfcKey k : leaves) max_level = std::max<unsigned>(max_level, k.level());
     if (max_level < 2) return;
 
-    std::vector<KeyList> parents = leaf_parents(leaves, max_level);
-    KeyList all_split;
-    KeyList current = std::move(parents[max_level - 1]);
+    // split[l]: the split cells of level l, from the finest level down.
+    std::vector<KeyList> split = leaf_parents(leaves, max_level);
     for (unsigned l = max_level - 1; l >= 1; --l) {
-        KeyList next = forced_by(*this, current);
-        next.insert(next.end(), parents[l - 1].begin(), parents[l - 1].end());
+        KeyList next = forced_by(*this, split[l]);
+        next.insert(next.end(), split[l - 1].begin(), split[l - 1].end());
         sort_unique(next);
-        all_split.insert(all_split.end(), current.begin(), current.end());
-        current = std::move(next);
+        split[l - 1] = std::move(next);
     }
-    all_split.insert(all_split.end(), current.begin(), current.end());
-    sort_unique(all_split);
-
-    KeyVector balanced = rebuild(leaves, all_split);
-    if (balanced.size() != leaves.size()) leaves.swap(balanced);
+    if (auto balanced = rebuild(leaves, split)) leaves.swap(*balanced);
 }
 
 }  // namespace quorin

@@ -101,25 +101,89 @@ std::vector<std::uint64_t> face_neighbours(const Forest& forest, std::uint64_t c
     return keys_to_indices(forest, face_neighbour_keys(forest, leaf_at(forest, cell), dir));
 }
 
+namespace {
+
+// Morton-code bits of one axis (bit 3k + axis of the 96-bit code).
+constexpr u128 axis_bits(int axis) {
+    u128 m = 0;
+    for (int k = 0; k < 32; ++k) m |= u128(1) << (3 * k + axis);
+    return m;
+}
+constexpr u128 AXIS_BITS[3] = {axis_bits(0), axis_bits(1), axis_bits(2)};
+
+// Dilated bit of value 2^k on `axis`.
+constexpr u128 dilated(int k, int axis) { return u128(1) << (3 * k + axis); }
+
+// The level-32 key of the point `anchor + offsets` of a face, computed in
+// Morton space from the cell's code: the coordinate along the axis moves by
+// +s or -1 (dilated add / subtract, no carry out: the caller handles faces on
+// the root border), the tangent offsets only set bits below the cell's level.
+inline SfcKey probe_key(u128 tree_bits, u128 moved_code, u128 tangent) {
+    return SfcKey::from_raw(tree_bits | ((moved_code | tangent) << 6) | u128(MAX_LEVEL));
+}
+
+}  // namespace
+
 FaceNeighbourIds face_neighbour_ids(const Forest& forest, std::uint64_t cell, FaceDir dir) {
+    check_dir(dir);
     const SfcKey key = leaf_at(forest, cell);
-    const DecodedKey d = key.decode();
-    const auto probes = face_probes(d, dir);
+    const unsigned level = key.level();
     FaceNeighbourIds out;
+    const int axis = dir / 2;
+    const int t1 = axis == 0 ? 1 : 0;
+    const int t2 = axis == 2 ? 1 : 2;
+    const u128 code = (key.value >> 6) & ((u128(1) << 96) - 1);
+    const u128 along_bits = code & AXIS_BITS[axis];
+    const u128 across_bits = code & ~AXIS_BITS[axis];
+    u128 tree_bits = key.value & ~((u128(1) << 102) - 1);
+    u128 moved;
+    // Crossing the root border: an all-ones (+) or all-zeros (-) coordinate
+    // above the cell's level on the axis.
+    const u128 level_bits = level == 0 ? u128(0) : AXIS_BITS[axis] & ~((u128(1) << (3 * (32 - level))) - 1);
+    const bool crosses = (dir & 1) ? (along_bits & level_bits) == level_bits : (along_bits & level_bits) == 0;
+    if (crosses) {
+        const DecodedKey d = key.decode();
+        const std::int64_t s = std::int64_t{1} << (MAX_LEVEL - level);
+        Probe p = {d.x, d.y, d.z};
+        p[axis] = (dir & 1) ? p[axis] + s : p[axis] - 1;
+        const auto t = resolve(forest, d.tree, p);
+        if (!t) return out;
+        tree_bits = u128(t->tree) << 102;
+        // The moved coordinate wraps to 0 (+) or to all ones (-) on the axis.
+        moved = across_bits | ((dir & 1) ? u128(0) : AXIS_BITS[axis]);
+    } else if (dir & 1) {
+        moved = across_bits | (((along_bits | ~AXIS_BITS[axis]) + dilated(32 - level, axis)) & AXIS_BITS[axis]);
+    } else {
+        moved = across_bits | ((along_bits - dilated(0, axis)) & AXIS_BITS[axis]);
+    }
+    // Tangent offsets q1 = s/4 and q3 = 3s/4 as dilated bits.
+    u128 q1[2] = {0, 0}, q3[2] = {0, 0};
+    const int ts[2] = {t1, t2};
+    for (int i = 0; i < 2; ++i) {
+        if (level <= 30) {
+            q1[i] = dilated(30 - level, ts[i]);
+            q3[i] = dilated(31 - level, ts[i]) | q1[i];
+        } else if (level == 31) {
+            q3[i] = dilated(0, ts[i]);
+        }
+    }
+    const u128 tangents[4] = {q1[0] | q1[1], q3[0] | q1[1], q1[0] | q3[1], q3[0] | q3[1]};
     std::uint64_t hint = cell;
     for (int p = 0; p < 4; ++p) {
-        const auto id = locate_probe_index(forest, d.tree, probes[p], hint);
-        if (!id) continue;
-        hint = *id;
+        const SfcKey probe = probe_key(tree_bits, moved, tangents[p]);
+        const std::size_t count = count_not_above_near(forest.leaves.data(), forest.leaves.size(), probe, hint);
+        if (count == 0 || !forest.leaves[count - 1].contains(probe)) continue;
+        const std::uint64_t id = count - 1;
+        hint = id;
         // A neighbour at the cell's level or coarser holds all four probes.
-        if (p == 0 && forest.leaves[*id].level() <= d.level) {
-            out.ids[0] = *id;
+        if (p == 0 && forest.leaves[id].level() <= level) {
+            out.ids[0] = id;
             out.count = 1;
             return out;
         }
         bool seen = false;
-        for (std::uint8_t j = 0; j < out.count; ++j) seen = seen || out.ids[j] == *id;
-        if (!seen) out.ids[out.count++] = *id;
+        for (std::uint8_t j = 0; j < out.count; ++j) seen = seen || out.ids[j] == id;
+        if (!seen) out.ids[out.count++] = id;
     }
     return out;
 }
