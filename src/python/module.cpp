@@ -1,15 +1,34 @@
 // The extension module _quorin: multi-phase initialisation with one
-// execution slot; the classes are registered by the binding layer.
+// execution slot, which publishes the classes and the function.
 #include <Python.h>
+
+#include "binding/class.hpp"
+#include "binding/guard.hpp"
+#include "classes.hpp"
+
+namespace quorin::python {
 
 namespace {
 
+// Published in this order, each name appended to __all__. Classes still to
+// come take their places: CfdGhostCellMesh, ApIbmFaceData and
+// CfdAxisProjectedMesh after BoundingBox, then ApibmSession and
+// QuorinManager before Forest.
+py::ClassDef* const published_classes[] = {
+    &bounding_box_class,
+    &forest_class,
+};
+
+PyMethodDef* const published_functions[] = {
+    &quaternion_function,
+};
+
 int init_module(PyObject* module) {
-    PyObject* all = PyList_New(0);
-    if (all == nullptr) return -1;
-    const int rc = PyObject_SetAttrString(module, "__all__", all);
-    Py_DECREF(all);
-    return rc;
+    return py::guarded_status([&] {
+        if (!PyModule_Check(module)) throw py::not_an_instance(module, "module");
+        for (py::ClassDef* cls : published_classes) py::add_class(module, *cls);
+        for (PyMethodDef* fn : published_functions) py::add_function(module, *fn);
+    });
 }
 
 PyModuleDef_Slot module_slots[] = {
@@ -24,6 +43,8 @@ PyModuleDef module_def = {
 
 }  // namespace
 
+}  // namespace quorin::python
+
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__quorin() {
-    return PyModuleDef_Init(&module_def);
+    return PyModuleDef_Init(&quorin::python::module_def);
 }
