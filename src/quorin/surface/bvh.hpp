@@ -1,6 +1,30 @@
 // The surface geometry engine: a triangle mesh in 64-bit floats with a
 // bounding-volume hierarchy over its triangles. Read-only and thread-safe
 // after construction; no query allocates.
+//
+// Conventions shared by the queries:
+// - Triangles with a coordinate that is not finite take no part in any query
+//   (no box meets them, no ray hits them, no point projects onto them).
+// - Ties are broken by the lowest triangle index: two triangles hit at the
+//   same time of impact, or equally near a point, report the lower index.
+//   The answers are thus those of a plain loop over every triangle in index
+//   order that keeps strictly better candidates, whatever the traversal order.
+// - Box test, touching: boxes and triangles are closed sets, so a triangle
+//   that only touches the box (shares boundary points only) intersects it.
+//   Each separation decision is evaluated exactly on the given coordinates,
+//   so a box that shares a point with a triangle always answers true; on
+//   the triangle-normal and edge-cross axes, which are formed in rounded
+//   arithmetic, a triangle that misses the box by a gap of the order of the
+//   rounding of its own coordinates may still answer true.
+// - Rays: a triangle is hit from either side; the test is watertight (a ray
+//   through the common edge or vertex of adjacent triangles hits at least one
+//   of them) and a point on a triangle's edge counts as on the triangle. A
+//   zero-area triangle (exactly collinear corners) is never hit: it has no
+//   inside for a ray to cross. A ray in a triangle's plane normally misses it
+//   (always when the plane is axis-aligned and the ray runs along an axis);
+//   if rounding lets it hit, the time lies within the triangle's extent along
+//   the ray. Non-finite inputs, a zero direction or a NaN or negative limit
+//   give no hit.
 #pragma once
 
 #include <array>
@@ -18,6 +42,10 @@ using Triangle = std::array<std::uint32_t, 3>;
 struct RayHit {
     double toi;              // distance along the (unit) ray direction
     std::uint32_t triangle;  // index into the mesh's triangle vector
+    // The ray met the triangle's back side: its direction points along the
+    // normal (b − a) × (c − a). A face id that tells the sides apart is
+    // triangle + (back_side ? triangle count : 0).
+    bool back_side = false;
 };
 
 struct PointProjection {
@@ -38,19 +66,74 @@ public:
 
     // Does the solid axis-aligned box (centre, half extents, domain frame)
     // share a point with some triangle of the surface placed at `pose`?
+    // The pose is applied to the triangles (each vertex to R·v + t, see
+    // RigidPose::transform_point) before the exact test, so the identity pose
+    // gives exactly the answer for the stored coordinates. A box with a
+    // non-finite value or a negative half extent meets nothing.
     bool intersects_box(const Vec3& centre, const Vec3& half_extents, const RigidPose& pose) const;
 
     // Nearest hit of the ray origin + t·dir, 0 <= t <= max_toi, with any
     // triangle from either side, in the surface's own frame.
     std::optional<RayHit> cast_ray(const Vec3& origin, const Vec3& dir, double max_toi) const;
 
+    // The same for a ray given in the domain's frame against the surface placed
+    // at `pose`: the ray is moved into the surface's frame first (origin to
+    // R⁻¹·(o − t), direction to R⁻¹·d), so times of impact stay distances.
+    std::optional<RayHit> cast_ray_posed(const Vec3& origin, const Vec3& dir, double max_toi,
+                                         const RigidPose& pose) const;
+
     // The closest point of the surface to p (surface frame) and its triangle.
+    // A non-finite p, or a surface without a finite triangle, gives a NaN
+    // point and triangle 0.
     PointProjection project_point(const Vec3& p) const;
+
+    // Number of nodes of the hierarchy (0 without a finite triangle).
+    std::size_t node_count() const { return nodes_.size(); }
+
+    // Deepest root-to-leaf path of the hierarchy (root alone = 1).
+    std::size_t depth() const { return depth_; }
+
+    // One node of the hierarchy. An inner node's first child follows it
+    // directly; `index` is its second child. A leaf holds `count` triangles,
+    // entries index .. index + count - 1 of the leaf order.
+    // Bounds are single precision, rounded outwards, so that a node (32 bytes)
+    // still holds its triangles while two of them share a cache line.
+    struct Node {
+        std::array<float, 3> lo;
+        std::array<float, 3> hi;
+        std::uint32_t index;
+        std::uint32_t count;  // 0 for an inner node
+    };
+
+    // The hierarchy itself (tests compare builds on different thread counts).
+    const std::vector<Node>& nodes() const { return nodes_; }
+    const std::vector<std::uint32_t>& leaf_order() const { return order_; }
 
 private:
     std::vector<Vec3> vertices_;
     std::vector<Triangle> triangles_;
-    // The hierarchy's own storage follows here (defined with bvh.cpp).
+    std::vector<Node> nodes_;          // depth-first, root at 0
+    std::vector<std::uint32_t> order_;  // triangle indices in leaf order
+    std::vector<std::uint8_t> flat_;    // per leaf position: 1 for a zero-area triangle
+    double scale_ = 0;                 // largest finite |coordinate| of a triangle vertex
+    std::size_t depth_ = 0;
 };
+
+// The per-triangle tests that the queries run at the leaves, for callers and
+// tests that need one triangle alone.
+namespace trimesh {
+
+// The closed triangle (a, b, c) and the closed box share a point.
+bool triangle_meets_box(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& centre, const Vec3& half_extents);
+
+// Hit of origin + t·dir, 0 <= t <= max_toi, with the triangle (either side);
+// the result's triangle field is 0.
+std::optional<RayHit> ray_triangle(const Vec3& origin, const Vec3& dir, double max_toi, const Vec3& a,
+                                   const Vec3& b, const Vec3& c);
+
+// The point of the closed triangle nearest to p.
+Vec3 closest_point_on_triangle(const Vec3& p, const Vec3& a, const Vec3& b, const Vec3& c);
+
+}  // namespace trimesh
 
 }  // namespace quorin

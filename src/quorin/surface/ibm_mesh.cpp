@@ -1,1 +1,301 @@
-// (in progress)
+#include "quorin/surface/ibm_mesh.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <utility>
+
+#include "quorin/parallel.hpp"
+
+namespace quorin {
+
+namespace {
+
+// Stops on the inputs the hierarchy cannot be built from: no triangle, or a
+// corner past the vertices (which it would read outside them); names the
+// first such index.
+void check_geometry(std::span<const Vec3> vertices, std::span<const Triangle> triangles) {
+    if (triangles.empty()) internal_error("Failed to build TriMesh: EmptyIndices");
+    const std::size_t nv = vertices.size();
+    const auto bad = [&](std::size_t t) {
+        const Triangle& tri = triangles[t];
+        return tri[0] >= nv || tri[1] >= nv || tri[2] >= nv;
+    };
+    if (!parallel::any_of(triangles.size(), bad, 16384)) return;
+    for (const Triangle& tri : triangles) {
+        for (const std::uint32_t v : tri) {
+            if (v >= nv) index_out_of_bounds(v, nv);
+        }
+    }
+}
+
+TriMesh checked_trimesh(std::vector<Vec3>&& vertices, std::vector<Triangle>&& triangles) {
+    check_geometry(vertices, triangles);
+    return TriMesh(std::move(vertices), std::move(triangles));
+}
+
+}  // namespace
+
+IbmMesh::IbmMesh(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
+                 std::vector<std::string> patch_names_,
+                 std::vector<std::uint64_t> triangle_patch_ids_)
+    : IbmMesh(std::vector<Vec3>(vertices.begin(), vertices.end()),
+              std::vector<Triangle>(triangles.begin(), triangles.end()), std::move(patch_names_),
+              std::move(triangle_patch_ids_)) {}
+
+IbmMesh::IbmMesh(std::vector<Vec3>&& vertices, std::vector<Triangle>&& triangles,
+                 std::vector<std::string> patch_names_,
+                 std::vector<std::uint64_t> triangle_patch_ids_)
+    : trimesh(checked_trimesh(std::move(vertices), std::move(triangles))),
+      patch_names(std::move(patch_names_)),
+      triangle_patch_ids(std::move(triangle_patch_ids_)) {}
+
+namespace mesh {
+
+std::vector<Vec3> vertices_to_f64(std::vector<std::array<float, 3>> vertices) {
+    std::vector<Vec3> out;
+    detail::reserve_huge(out, vertices.size());
+    out.resize(vertices.size());
+    parallel::for_chunks(vertices.size(), 16384, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i != e; ++i) {
+            const auto& v = vertices[i];
+            out[i] = {static_cast<double>(v[0]), static_cast<double>(v[1]),
+                      static_cast<double>(v[2])};
+        }
+    });
+    std::vector<std::array<float, 3>>().swap(vertices);
+    return out;
+}
+
+IbmMesh placeholder_surface() {
+    constexpr double c = PLACEHOLDER_SURFACE_COORD;
+    const Vec3 vertices[] = {{c, c, c}, {c + 1.0, c, c}, {c, c + 1.0, c}};
+    const Triangle triangles[] = {{0, 1, 2}};
+    return IbmMesh(vertices, triangles, {"empty"}, {0});
+}
+
+namespace detail {
+
+namespace {
+
+struct FdCloser {
+    int fd;
+    ~FdCloser() { ::close(fd); }
+};
+
+std::string concat(std::string_view a, std::string_view b) {
+    std::string s;
+    s.reserve(a.size() + b.size());
+    s.append(a);
+    s.append(b);
+    return s;
+}
+
+template <class T>
+bool parse_real_impl(std::string_view token, T& out) {
+    const char* b = token.data();
+    const char* const e = b + token.size();
+    if (b == e) return false;
+    // from_chars takes a minus but no plus sign.
+    if (*b == '+') {
+        ++b;
+        if (b == e || *b == '+' || *b == '-') return false;
+    }
+    T value{};
+    const auto r = std::from_chars(b, e, value, std::chars_format::general);
+    if (r.ptr != e) return false;
+    if (r.ec == std::errc()) {
+        out = value;
+        return true;
+    }
+    if (r.ec != std::errc::result_out_of_range) return false;
+    // Beyond the type's range (or in its subnormal range): go through the
+    // wider type, whose conversion gives the infinity, zero or subnormal.
+    long double wide{};
+    const auto rw = std::from_chars(b, e, wide, std::chars_format::general);
+    if (rw.ptr == e && rw.ec == std::errc()) {
+        out = static_cast<T>(wide);
+        return true;
+    }
+    // Beyond even that: the exponent's sign (or, without one, whether the
+    // integer part has a non-zero digit) tells overflow from underflow.
+    const bool negative = *b == '-';
+    bool tiny = true;
+    bool seen_exponent = false;
+    for (const char* p = negative ? b + 1 : b; p != e; ++p) {
+        if (*p == 'e' || *p == 'E') {
+            seen_exponent = true;
+            tiny = p + 1 != e && p[1] == '-';
+            break;
+        }
+    }
+    if (!seen_exponent) {
+        tiny = true;
+        for (const char* p = negative ? b + 1 : b; p != e && *p != '.'; ++p) {
+            if (*p >= '1' && *p <= '9') {
+                tiny = false;
+                break;
+            }
+        }
+    }
+    const T magnitude = tiny ? T(0) : std::numeric_limits<T>::infinity();
+    out = negative ? -magnitude : magnitude;
+    return true;
+}
+
+}  // namespace
+
+void advise_huge_pages(const void* data, std::size_t bytes) {
+    constexpr std::uintptr_t HUGE_PAGE = std::uintptr_t{1} << 21;
+    if (bytes < 2 * HUGE_PAGE) return;
+    const auto begin = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t lo = (begin + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    const std::uintptr_t hi = (begin + bytes) & ~(HUGE_PAGE - 1);
+    if (lo < hi) ::madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
+}
+
+std::string os_error_text(int err) {
+    char buf[256];
+    const char* text = strerror_r(err, buf, sizeof buf);
+    std::string s = text;
+    s += " (os error ";
+    s += std::to_string(err);
+    s += ')';
+    return s;
+}
+
+Expected<FileBytes> read_file(const std::string& path, std::string_view open_prefix,
+                              std::string_view read_prefix) {
+    // open() would stop at an embedded NUL and open some other file.
+    if (path.find('\0') != std::string::npos) {
+        return Failure{concat(open_prefix, "path contains a NUL byte")};
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return Failure{concat(open_prefix, os_error_text(errno))};
+    const FdCloser closer{fd};
+
+    // A regular file is read into a buffer of its size (plus one byte, so that
+    // the end shows without growing); anything else grows as it reads.
+    std::size_t capacity = 1 << 16;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        capacity = static_cast<std::size_t>(st.st_size) + 1;
+    }
+    try {
+        FileBytes file;
+        file.data = std::make_unique_for_overwrite<char[]>(capacity);
+        advise_huge_pages(file.data.get(), capacity);
+        for (;;) {
+            if (file.size == capacity) {
+                const std::size_t grown = capacity * 2;
+                auto bigger = std::make_unique_for_overwrite<char[]>(grown);
+                std::memcpy(bigger.get(), file.data.get(), file.size);
+                file.data = std::move(bigger);
+                capacity = grown;
+            }
+            const std::size_t want = std::min<std::size_t>(capacity - file.size, 1u << 30);
+            const ssize_t got = ::read(fd, file.data.get() + file.size, want);
+            if (got < 0) {
+                if (errno == EINTR) continue;
+                return Failure{concat(read_prefix, os_error_text(errno))};
+            }
+            if (got == 0) break;
+            file.size += static_cast<std::size_t>(got);
+        }
+        return file;
+    } catch (const std::bad_alloc&) {
+        return Failure{concat(read_prefix, "file too large to hold in memory")};
+    }
+}
+
+bool is_valid_utf8(std::string_view bytes) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t n = bytes.size();
+    std::size_t i = 0;
+    while (i < n) {
+        if (n - i >= 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p + i, 8);
+            if ((w & 0x8080808080808080ull) == 0) {
+                i += 8;
+                continue;
+            }
+        }
+        const unsigned c = p[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        // Lead byte: sequence length and the allowed range of the second byte
+        // (which excludes overlong forms, surrogates and code points past U+10FFFF).
+        std::size_t len;
+        unsigned lo = 0x80;
+        unsigned hi = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+        } else if (c == 0xE0) {
+            len = 3;
+            lo = 0xA0;
+        } else if ((c >= 0xE1 && c <= 0xEC) || c == 0xEE || c == 0xEF) {
+            len = 3;
+        } else if (c == 0xED) {
+            len = 3;
+            hi = 0x9F;
+        } else if (c == 0xF0) {
+            len = 4;
+            lo = 0x90;
+        } else if (c >= 0xF1 && c <= 0xF3) {
+            len = 4;
+        } else if (c == 0xF4) {
+            len = 4;
+            hi = 0x8F;
+        } else {
+            return false;
+        }
+        if (n - i < len) return false;
+        if (p[i + 1] < lo || p[i + 1] > hi) return false;
+        for (std::size_t k = 2; k < len; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80) return false;
+        }
+        i += len;
+    }
+    return true;
+}
+
+bool parse_real(std::string_view token, float& out) { return parse_real_impl(token, out); }
+bool parse_real(std::string_view token, double& out) { return parse_real_impl(token, out); }
+
+std::string quote_token(std::string_view token) {
+    constexpr std::size_t MAX_SHOWN = 40;
+    static constexpr char HEX[] = "0123456789abcdef";
+    std::string s = "'";
+    const std::size_t shown = std::min(token.size(), MAX_SHOWN);
+    for (std::size_t i = 0; i < shown; ++i) {
+        const auto c = static_cast<unsigned char>(token[i]);
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            s += static_cast<char>(c);
+        } else {
+            s += "\\x";
+            s += HEX[c >> 4];
+            s += HEX[c & 15];
+        }
+    }
+    if (token.size() > MAX_SHOWN) s += "...";
+    s += '\'';
+    return s;
+}
+
+}  // namespace detail
+
+}  // namespace mesh
+
+}  // namespace quorin

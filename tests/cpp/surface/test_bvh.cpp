@@ -1,1 +1,631 @@
-// (in progress)
+// The triangle hierarchy against plain loops over every triangle: the same
+// per-triangle test in index order (answers must be identical) and
+// independent long-double references (answers must agree away from touching
+// and ties).
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <numbers>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "quorin/error.hpp"
+#include "quorin/parallel.hpp"
+#include "quorin/surface/bvh.hpp"
+
+namespace quorin {
+namespace {
+
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double Inf = std::numeric_limits<double>::infinity();
+
+struct Soup {
+    std::vector<Vec3> vertices;
+    std::vector<Triangle> triangles;
+};
+
+// Closed UV sphere, outward winding, shared vertices.
+Soup uv_sphere(int nlat, int nlon, double radius, const Vec3& centre) {
+    Soup s;
+    s.vertices.push_back({centre[0], centre[1], centre[2] + radius});
+    for (int i = 1; i < nlat; ++i) {
+        const double th = std::numbers::pi * i / nlat;
+        for (int j = 0; j < nlon; ++j) {
+            const double ph = 2 * std::numbers::pi * j / nlon;
+            s.vertices.push_back({centre[0] + radius * std::sin(th) * std::cos(ph),
+                                  centre[1] + radius * std::sin(th) * std::sin(ph), centre[2] + radius * std::cos(th)});
+        }
+    }
+    s.vertices.push_back({centre[0], centre[1], centre[2] - radius});
+    const auto at = [&](int i, int j) { return static_cast<std::uint32_t>(1 + (i - 1) * nlon + (j % nlon)); };
+    const auto south = static_cast<std::uint32_t>(s.vertices.size() - 1);
+    for (int j = 0; j < nlon; ++j) s.triangles.push_back({0, at(1, j), at(1, j + 1)});
+    for (int i = 1; i + 1 < nlat; ++i)
+        for (int j = 0; j < nlon; ++j) {
+            s.triangles.push_back({at(i, j), at(i + 1, j), at(i + 1, j + 1)});
+            s.triangles.push_back({at(i, j), at(i + 1, j + 1), at(i, j + 1)});
+        }
+    for (int j = 0; j < nlon; ++j) s.triangles.push_back({at(nlat - 1, j), south, at(nlat - 1, j + 1)});
+    return s;
+}
+
+// Random triangles of mixed sizes in [-1, 1]³, with degenerate ones (a
+// repeated vertex, collinear corners, a point), a duplicate and a triangle
+// with a NaN corner mixed in.
+Soup random_soup(std::size_t n, std::uint32_t seed) {
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> u(-1, 1);
+    std::uniform_real_distribution<double> lg(-3, -0.3);
+    Soup s;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Vec3 c{u(rng), u(rng), u(rng)};
+        const double size = std::pow(10.0, lg(rng));
+        const auto base = static_cast<std::uint32_t>(s.vertices.size());
+        for (int k = 0; k < 3; ++k) s.vertices.push_back({c[0] + size * u(rng), c[1] + size * u(rng), c[2] + size * u(rng)});
+        Triangle t{base, base + 1, base + 2};
+        switch (i % 50) {
+            case 7: t = {base, base, base + 1}; break;  // repeated vertex
+            case 13:                                    // collinear
+                s.vertices[base + 2] = {2 * s.vertices[base + 1][0] - s.vertices[base][0],
+                                        2 * s.vertices[base + 1][1] - s.vertices[base][1],
+                                        2 * s.vertices[base + 1][2] - s.vertices[base][2]};
+                break;
+            case 21: t = {base, base, base}; break;  // a point
+            case 33: t = s.triangles[i / 2]; break;  // duplicate of an earlier triangle
+            default: break;
+        }
+        s.triangles.push_back(t);
+    }
+    s.vertices.push_back({NaN, 0, 0});
+    s.triangles.push_back({static_cast<std::uint32_t>(s.vertices.size() - 1), 0, 1});
+    return s;
+}
+
+RigidPose test_pose() {
+    const double angle = 0.7;
+    const double len = std::sqrt(14.0);
+    const double sn = std::sin(angle / 2) / len;
+    return RigidPose{{1 * sn, 2 * sn, 3 * sn, std::cos(angle / 2)}, {0.3, -0.2, 0.5}};
+}
+
+struct Corners {
+    Vec3 a, b, c;
+    bool finite;
+};
+
+Corners corners(const Soup& s, std::size_t i, const RigidPose& pose) {
+    const Triangle& t = s.triangles[i];
+    Corners k{pose.transform_point(s.vertices[t[0]]), pose.transform_point(s.vertices[t[1]]),
+              pose.transform_point(s.vertices[t[2]]), true};
+    for (const Vec3* v : {&k.a, &k.b, &k.c})
+        for (double x : *v) k.finite = k.finite && std::isfinite(x);
+    return k;
+}
+
+// ---------------------------------------------------------------------------
+// Long-double references.
+
+using LVec = std::array<long double, 3>;
+LVec lv(const Vec3& v) { return {v[0], v[1], v[2]}; }
+LVec lsub(const LVec& a, const LVec& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
+long double ldot(const LVec& a, const LVec& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+LVec lcross(const LVec& a, const LVec& b) {
+    return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+}
+
+// Separating-axis test over the 13 unit axes: the largest gap (> 0 when
+// separated, <= 0 the least overlap when not).
+long double box_gap(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& centre, const Vec3& half) {
+    const LVec v[3] = {lsub(lv(a), lv(centre)), lsub(lv(b), lv(centre)), lsub(lv(c), lv(centre))};
+    const LVec h = lv(half);
+    // Clearly apart on a box axis: that gap is a lower bound of the answer and enough here.
+    for (int i = 0; i < 3; ++i) {
+        const long double lo = std::min({v[0][i], v[1][i], v[2][i]}), hi = std::max({v[0][i], v[1][i], v[2][i]});
+        const long double gap = std::max(lo - h[i], -h[i] - hi);
+        if (gap > 1e-6L) return gap;
+    }
+    std::vector<LVec> axes = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    const LVec e[3] = {lsub(v[1], v[0]), lsub(v[2], v[1]), lsub(v[0], v[2])};
+    axes.push_back(lcross(e[0], lsub(v[2], v[0])));
+    for (const LVec& f : e)
+        for (int i = 0; i < 3; ++i) {
+            LVec ax{0, 0, 0};
+            ax[i] = 1;
+            axes.push_back(lcross(ax, f));
+        }
+    long double best = -std::numeric_limits<long double>::infinity();
+    for (LVec ax : axes) {
+        const long double len = std::sqrt(ldot(ax, ax));
+        if (len < 1e-12L) continue;
+        for (auto& x : ax) x /= len;
+        const long double r = std::fabs(ax[0]) * h[0] + std::fabs(ax[1]) * h[1] + std::fabs(ax[2]) * h[2];
+        const long double p0 = ldot(ax, v[0]), p1 = ldot(ax, v[1]), p2 = ldot(ax, v[2]);
+        const long double lo = std::min({p0, p1, p2}), hi = std::max({p0, p1, p2});
+        best = std::max(best, std::max(lo - r, -r - hi));
+    }
+    return best;
+}
+
+// Two-sided ray/triangle hit time, or nullopt (Möller–Trumbore).
+std::optional<long double> ref_ray(const Vec3& o, const Vec3& d, const Vec3& a, const Vec3& b, const Vec3& c) {
+    const LVec e1 = lsub(lv(b), lv(a)), e2 = lsub(lv(c), lv(a));
+    const LVec p = lcross(lv(d), e2);
+    const long double det = ldot(e1, p);
+    if (std::fabs(det) < 1e-18L) return std::nullopt;
+    const LVec s = lsub(lv(o), lv(a));
+    const long double u = ldot(s, p) / det;
+    if (u < 0 || u > 1) return std::nullopt;
+    const LVec q = lcross(s, e1);
+    const long double v = ldot(lv(d), q) / det;
+    if (v < 0 || u + v > 1) return std::nullopt;
+    const long double t = ldot(e2, q) / det;
+    if (t < 0) return std::nullopt;
+    return t;
+}
+
+long double ref_seg_dist2(const LVec& p, const LVec& a, const LVec& b) {
+    const LVec ab = lsub(b, a);
+    const long double l2 = ldot(ab, ab);
+    long double s = l2 > 0 ? ldot(lsub(p, a), ab) / l2 : 0;
+    s = std::clamp(s, 0.0L, 1.0L);
+    const LVec q{a[0] + s * ab[0], a[1] + s * ab[1], a[2] + s * ab[2]};
+    const LVec d = lsub(p, q);
+    return ldot(d, d);
+}
+
+// Squared distance from p to the closed triangle: the plane foot when it lies
+// inside, else the nearest edge.
+long double ref_dist2(const Vec3& p, const Vec3& a, const Vec3& b, const Vec3& c) {
+    const LVec P = lv(p), A = lv(a), B = lv(b), C = lv(c);
+    long double best = std::min({ref_seg_dist2(P, A, B), ref_seg_dist2(P, B, C), ref_seg_dist2(P, C, A)});
+    const LVec n = lcross(lsub(B, A), lsub(C, A));
+    const long double n2 = ldot(n, n);
+    if (n2 > 1e-30L) {
+        const long double dist = ldot(lsub(P, A), n) / n2;
+        const LVec f{P[0] - dist * n[0], P[1] - dist * n[1], P[2] - dist * n[2]};
+        const long double w0 = ldot(lcross(lsub(B, A), lsub(f, A)), n);
+        const long double w1 = ldot(lcross(lsub(C, B), lsub(f, B)), n);
+        const long double w2 = ldot(lcross(lsub(A, C), lsub(f, C)), n);
+        if (w0 >= 0 && w1 >= 0 && w2 >= 0) best = std::min(best, dist * dist * n2);
+    }
+    return best;
+}
+
+// ---------------------------------------------------------------------------
+// Brute force with the engine's own per-triangle tests, in index order.
+
+bool brute_box(const Soup& s, const Vec3& c, const Vec3& h, const RigidPose& pose) {
+    for (std::size_t i = 0; i < s.triangles.size(); ++i) {
+        const Corners k = corners(s, i, pose);
+        if (k.finite && trimesh::triangle_meets_box(k.a, k.b, k.c, c, h)) return true;
+    }
+    return false;
+}
+
+std::optional<RayHit> brute_ray(const Soup& s, const Vec3& o, const Vec3& d, double max_toi) {
+    std::optional<RayHit> best;
+    for (std::size_t i = 0; i < s.triangles.size(); ++i) {
+        const Corners k = corners(s, i, RigidPose::identity());
+        if (!k.finite) continue;
+        auto hit = trimesh::ray_triangle(o, d, max_toi, k.a, k.b, k.c);
+        if (hit && (!best || hit->toi < best->toi)) {
+            best = hit;
+            best->triangle = static_cast<std::uint32_t>(i);
+        }
+    }
+    return best;
+}
+
+PointProjection brute_project(const Soup& s, const Vec3& p) {
+    PointProjection best{{NaN, NaN, NaN}, 0};
+    double bd = Inf;
+    for (std::size_t i = 0; i < s.triangles.size(); ++i) {
+        const Corners k = corners(s, i, RigidPose::identity());
+        if (!k.finite) continue;
+        const Vec3 q = trimesh::closest_point_on_triangle(p, k.a, k.b, k.c);
+        const double d = (q[0] - p[0]) * (q[0] - p[0]) + (q[1] - p[1]) * (q[1] - p[1]) + (q[2] - p[2]) * (q[2] - p[2]);
+        if (d < bd) {
+            bd = d;
+            best = {q, static_cast<std::uint32_t>(i)};
+        }
+    }
+    return best;
+}
+
+TriMesh build(const Soup& s) { return TriMesh(s.vertices, s.triangles); }
+
+Vec3 unit(const Vec3& v) {
+    const double l = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+    return {v[0] / l, v[1] / l, v[2] / l};
+}
+
+struct Fixture {
+    const char* name;
+    Soup soup;
+};
+
+std::vector<Fixture> fixtures() {
+    return {{"soup", random_soup(1500, 11)}, {"sphere", uv_sphere(24, 48, 0.8, {0.05, -0.02, 0.01})}};
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(TriMeshBox, MatchesBruteForceAndReference) {
+    for (const Fixture& f : fixtures()) {
+        const TriMesh mesh = build(f.soup);
+        for (const RigidPose& pose : {RigidPose::identity(), test_pose()}) {
+            std::mt19937_64 rng(5);
+            std::uniform_real_distribution<double> u(-1.5, 1.5);
+            std::uniform_real_distribution<double> lg(-3, -0.2);
+            int hits = 0, checked = 0;
+            for (int q = 0; q < 3000; ++q) {
+                const Vec3 c{u(rng), u(rng), u(rng)};
+                const Vec3 h{std::pow(10.0, lg(rng)), std::pow(10.0, lg(rng)), std::pow(10.0, lg(rng))};
+                const bool got = mesh.intersects_box(c, h, pose);
+                ASSERT_EQ(got, brute_box(f.soup, c, h, pose)) << f.name << " box " << q;
+                // Reference: skip boxes within 1e-9 of touching some triangle.
+                bool want = false, near = false;
+                for (std::size_t i = 0; i < f.soup.triangles.size(); ++i) {
+                    const Corners k = corners(f.soup, i, pose);
+                    if (!k.finite) continue;
+                    const long double gap = box_gap(k.a, k.b, k.c, c, h);
+                    near = near || std::fabs(gap) < 1e-9L;
+                    want = want || gap <= 0;
+                }
+                if (near) continue;
+                ++checked;
+                hits += want;
+                ASSERT_EQ(got, want) << f.name << " box " << q;
+            }
+            EXPECT_GT(checked, 2900);
+            EXPECT_GT(hits, 150) << f.name;
+            EXPECT_LT(hits, checked - 150) << f.name;
+        }
+    }
+}
+
+TEST(TriMeshBox, TouchingAndExactCases) {
+    // Box [−1, 1]³ unless stated.
+    const Vec3 o{0, 0, 0}, one{1, 1, 1};
+    const double e = 0x1p-51;
+    struct Case {
+        const char* what;
+        Vec3 a, b, c;
+        Vec3 centre, half;
+        bool want;
+    };
+    const Case cases[] = {
+        {"small triangle inside, no face crossed", {0.1, 0.1, 0.1}, {0.2, 0.1, 0.1}, {0.1, 0.2, 0.15}, o, one, true},
+        {"large triangle through the box, no corner inside", {-10, -10, 0}, {10, -10, 0}, {0, 10, 0.5}, o, one, true},
+        {"vertex on a face", {1, 0, 0}, {2, 0, 0}, {2, 1, 0}, o, one, true},
+        {"vertex 1 ulp beyond a face", {1 + 2 * e, 0, 0}, {2, 0, 0}, {2, 1, 0}, o, one, false},
+        {"edge along a box edge", {1, 1, -5}, {1, 1, 5}, {3, 3, 0}, o, one, true},
+        {"triangle in a face plane", {-0.5, -0.5, 1}, {0.5, -0.5, 1}, {0, 0.5, 1}, o, one, true},
+        {"edge touching a vertical box edge", {2, 0, 0}, {0, 2, 0}, {3, 3, 0}, o, one, true},
+        {"edge just past a vertical box edge", {2 + 2 * e, 0, 0}, {0, 2 + 2 * e, 0}, {3, 3, 0}, o, one, false},
+        {"edge just cutting a vertical box edge", {2 - 2 * e, 0, 0}, {0, 2 - 2 * e, 0}, {3, 3, 0}, o, one, true},
+        {"plane just past a box corner", {3 + 4 * e, 0, 0}, {0, 3 + 4 * e, 0}, {0, 0, 3 + 4 * e}, o, one, false},
+        {"plane through a box corner", {3, 0, 0}, {0, 3, 0}, {0, 0, 3}, o, one, true},
+        // The box ends at 0.1 + 0.2 taken exactly, between fl(0.1 + 0.2) and 0.3.
+        {"vertex at fl(0.1 + 0.2), just outside", {0.1 + 0.2, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0.1, 0, 0}, {0.2, 1, 1}, false},
+        {"vertex at 0.3, just inside", {0.3, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0.1, 0, 0}, {0.2, 1, 1}, true},
+        {"point triangle on a corner", {1, 1, 1}, {1, 1, 1}, {1, 1, 1}, o, one, true},
+        {"point triangle outside", {1, 1, 1.5}, {1, 1, 1.5}, {1, 1, 1.5}, o, one, false},
+        {"segment triangle crossing", {-3, 0.5, 0.5}, {3, 0.5, 0.5}, {0, 0.5, 0.5}, o, one, true},
+        {"segment triangle passing by a corner", {-3, 5.5, 0}, {3, -0.5, 0}, {0, 2.5, 0}, o, one, false},
+        {"flat box (zero extent) crossed", {-1, -1, 0}, {1, -1, 0}, {0, 1, 0}, o, {1, 1, 0}, true},
+        {"zero box at a point of the triangle", {0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0.25, 0.25, 0}, {0, 0, 0}, true},
+    };
+    for (const Case& k : cases) {
+        EXPECT_EQ(trimesh::triangle_meets_box(k.a, k.b, k.c, k.centre, k.half), k.want) << k.what;
+        const TriMesh m({k.a, k.b, k.c}, {{0, 1, 2}});
+        EXPECT_EQ(m.intersects_box(k.centre, k.half, RigidPose::identity()), k.want) << k.what;
+    }
+}
+
+TEST(TriMeshBox, PoseAndBadBoxes) {
+    // Unit right triangle in the plane z = 0.
+    const TriMesh m({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}});
+    const Vec3 small{0.05, 0.05, 0.05};
+    const RigidPose moved{{0, 0, 0, 1}, {10, 0, 0}};
+    EXPECT_TRUE(m.intersects_box({0.2, 0.2, 0}, small, RigidPose::identity()));
+    EXPECT_FALSE(m.intersects_box({0.2, 0.2, 0}, small, moved));
+    EXPECT_TRUE(m.intersects_box({10.2, 0.2, 0}, small, moved));
+    // A quarter turn about z puts (1, 0, 0) at (0, 1, 0) and (0, 1, 0) at (−1, 0, 0).
+    const double s = std::sqrt(0.5);
+    const RigidPose turned{{0, 0, s, s}, {0, 0, 0}};
+    EXPECT_TRUE(m.intersects_box({-0.2, 0.2, 0}, small, turned));
+    EXPECT_FALSE(m.intersects_box({0.6, 0.2, 0}, small, turned));
+    // Non-finite or inverted boxes and poses meet nothing.
+    EXPECT_FALSE(m.intersects_box({NaN, 0.2, 0}, small, RigidPose::identity()));
+    EXPECT_FALSE(m.intersects_box({0.2, 0.2, 0}, {Inf, 1, 1}, RigidPose::identity()));
+    EXPECT_FALSE(m.intersects_box({0.2, 0.2, 0}, {-0.1, 1, 1}, RigidPose::identity()));
+    EXPECT_FALSE(m.intersects_box({0.2, 0.2, 0}, small, RigidPose{{0, 0, 0, NaN}, {0, 0, 0}}));
+    EXPECT_FALSE(m.intersects_box({0.2, 0.2, 0}, small, RigidPose{{0, 0, 0, 1}, {Inf, 0, 0}}));
+}
+
+TEST(TriMeshRay, MatchesBruteForceAndReference) {
+    for (const Fixture& f : fixtures()) {
+        const TriMesh mesh = build(f.soup);
+        for (const RigidPose& pose : {RigidPose::identity(), test_pose()}) {
+            // The posed surface as its own mesh for the reference.
+            Soup posed = f.soup;
+            for (Vec3& v : posed.vertices) v = pose.transform_point(v);
+            std::mt19937_64 rng(9);
+            std::uniform_real_distribution<double> u(-1.5, 1.5);
+            int hits = 0;
+            for (int q = 0; q < 3000; ++q) {
+                const Vec3 o{u(rng), u(rng), u(rng)};
+                const Vec3 d = unit({u(rng), u(rng), u(rng)});
+                const double max_toi = q % 3 == 0 ? 0.5 : 10.0;
+                const auto got = mesh.cast_ray_posed(o, d, max_toi, pose);
+                if (pose.is_identity()) {
+                    const auto want = brute_ray(f.soup, o, d, max_toi);
+                    ASSERT_EQ(got.has_value(), want.has_value()) << f.name << " ray " << q;
+                    if (got) {
+                        ASSERT_EQ(got->triangle, want->triangle);
+                        ASSERT_EQ(got->toi, want->toi);
+                        ASSERT_EQ(got->back_side, want->back_side);
+                    }
+                }
+                // Reference in the domain frame: nearest and second-nearest hit.
+                long double t1 = Inf, t2 = Inf;
+                std::uint32_t tri = 0;
+                for (std::size_t i = 0; i < posed.triangles.size(); ++i) {
+                    const Corners k = corners(posed, i, RigidPose::identity());
+                    if (!k.finite) continue;
+                    const auto t = ref_ray(o, d, k.a, k.b, k.c);
+                    if (!t) continue;
+                    if (*t < t1) {
+                        t2 = t1;
+                        t1 = *t;
+                        tri = static_cast<std::uint32_t>(i);
+                    } else if (*t < t2) {
+                        t2 = *t;
+                    }
+                }
+                if (std::fabs(t1 - max_toi) < 1e-9L || t2 - t1 < 1e-9L) continue;  // near the limit or a tie
+                if (t1 > max_toi) {
+                    ASSERT_FALSE(got.has_value()) << f.name << " ray " << q;
+                    continue;
+                }
+                ASSERT_TRUE(got.has_value()) << f.name << " ray " << q;
+                ++hits;
+                EXPECT_EQ(got->triangle, tri) << f.name << " ray " << q;
+                EXPECT_NEAR(static_cast<double>(t1), got->toi, 1e-12) << f.name << " ray " << q;
+            }
+            EXPECT_GT(hits, 300) << f.name;
+        }
+    }
+}
+
+TEST(TriMeshRay, WatertightThroughVerticesAndEdges) {
+    // Rays from inside a closed sphere aimed exactly at its vertices and edge
+    // midpoints never slip through, and leave through the inner (back) side.
+    const Soup s = uv_sphere(40, 80, 1.0, {0, 0, 0});
+    const TriMesh mesh = build(s);
+    std::vector<Vec3> targets = s.vertices;
+    for (const Triangle& t : s.triangles)
+        for (int k = 0; k < 3; ++k) {
+            const Vec3& a = s.vertices[t[k]];
+            const Vec3& b = s.vertices[t[(k + 1) % 3]];
+            targets.push_back({0.5 * (a[0] + b[0]), 0.5 * (a[1] + b[1]), 0.5 * (a[2] + b[2])});
+        }
+    for (const Vec3& origin : {Vec3{0, 0, 0}, Vec3{0.1, -0.2, 0.05}}) {
+        for (const Vec3& target : targets) {
+            const Vec3 d{target[0] - origin[0], target[1] - origin[1], target[2] - origin[2]};
+            const auto hit = mesh.cast_ray(origin, d, 2.0);
+            ASSERT_TRUE(hit.has_value()) << target[0] << " " << target[1] << " " << target[2];
+            EXPECT_NEAR(hit->toi, 1.0, 1e-3);
+            EXPECT_TRUE(hit->back_side);
+        }
+    }
+}
+
+TEST(TriMeshRay, SidesLimitsAndBadInput) {
+    // Normal (b − a) × (c − a) = +z.
+    const Vec3 a{0, 0, 0}, b{1, 0, 0}, c{0, 1, 0};
+    const TriMesh m({a, b, c}, {{0, 1, 2}});
+    auto down = m.cast_ray({0.2, 0.2, 1}, {0, 0, -1}, 5);
+    ASSERT_TRUE(down);
+    EXPECT_EQ(down->toi, 1.0);
+    EXPECT_FALSE(down->back_side);
+    auto up = m.cast_ray({0.2, 0.2, -2}, {0, 0, 1}, 5);
+    ASSERT_TRUE(up);
+    EXPECT_EQ(up->toi, 2.0);
+    EXPECT_TRUE(up->back_side);
+    // Slanted rays on every dominant axis: the side follows dir·normal.
+    std::mt19937_64 rng(3);
+    std::uniform_real_distribution<double> u(-1, 1);
+    for (int q = 0; q < 2000; ++q) {
+        const Vec3 target{0.25 + 0.2 * u(rng), 0.25 + 0.2 * u(rng), 0};
+        const Vec3 d = unit({u(rng), u(rng), u(rng)});
+        const Vec3 o{target[0] - 3 * d[0], target[1] - 3 * d[1], target[2] - 3 * d[2]};
+        const auto hit = trimesh::ray_triangle(o, d, 10, a, b, c);
+        if (std::fabs(d[2]) < 1e-6) continue;
+        ASSERT_TRUE(hit);
+        EXPECT_NEAR(hit->toi, 3.0, 1e-12);
+        EXPECT_EQ(hit->back_side, d[2] > 0);
+    }
+    // The limit is inclusive; t = 0 counts; a ray that starts past the surface misses.
+    EXPECT_TRUE(m.cast_ray({0.2, 0.2, 1}, {0, 0, -1}, 1.0));
+    EXPECT_FALSE(m.cast_ray({0.2, 0.2, 1}, {0, 0, -1}, std::nextafter(1.0, 0.0)));
+    EXPECT_EQ(m.cast_ray({0.2, 0.2, 0}, {0, 0, 1}, 1.0)->toi, 0.0);
+    EXPECT_FALSE(m.cast_ray({0.2, 0.2, -0.5}, {0, 0, -1}, 5));
+    EXPECT_TRUE(m.cast_ray({0.2, 0.2, 1}, {0, 0, -1}, Inf));
+    // Zero-area triangles (a segment, a point, collinear corners off the
+    // axes) are never hit, even by rays aimed exactly through them.
+    const TriMesh degenerate({{0, 0, 0}, {1, 1, 1}, {2, 2, 2}, {0.5, 0.5, 0.5}, {0.125, 0.375, 0.875}, {0.375, 1.125, 2.625}},
+                             {{0, 1, 2}, {3, 3, 3}, {0, 0, 1}, {4, 5, 0}});
+    for (const Vec3& d : {Vec3{1, 0, 0}, Vec3{0, 0, 1}, unit({1, -1, 0.3}), unit({1, 1, 1}), unit({-0.2, 1, 0.7})}) {
+        for (const Vec3& target : {Vec3{0.5, 0.5, 0.5}, Vec3{0.25, 0.75, 1.75}}) {
+            const Vec3 o{target[0] - 2 * d[0], target[1] - 2 * d[1], target[2] - 2 * d[2]};
+            EXPECT_FALSE(degenerate.cast_ray(o, d, 10));
+        }
+    }
+    const Vec3 o{0.2, 0.2, 1}, d{0, 0, -1};
+    EXPECT_FALSE(m.cast_ray({NaN, 0.2, 1}, d, 5));
+    EXPECT_FALSE(m.cast_ray(o, {0, Inf, -1}, 5));
+    EXPECT_FALSE(m.cast_ray(o, {0, 0, 0}, 5));
+    EXPECT_FALSE(m.cast_ray(o, d, NaN));
+    EXPECT_FALSE(m.cast_ray(o, d, -1));
+    EXPECT_FALSE(m.cast_ray({1e300, 1e300, 1e300}, unit({-1, -1, -1}), Inf));
+}
+
+TEST(TriMeshRay, PosedRayMovesIntoSurfaceFrame) {
+    // A plane x = 0.12 (two triangles), translated by +0.01 along x.
+    const TriMesh plane({{0.12, -5, -5}, {0.12, 5, -5}, {0.12, 5, 5}, {0.12, -5, 5}}, {{0, 1, 2}, {0, 2, 3}});
+    const RigidPose shift{{0, 0, 0, 1}, {0.01, 0, 0}};
+    const auto hit = plane.cast_ray_posed({0.05, 0.05, 0.05}, {1, 0, 0}, 1, shift);
+    ASSERT_TRUE(hit);
+    EXPECT_NEAR(hit->toi, 0.08, 1e-15);
+    // A half turn about z puts the plane at x = −0.12 and turns its normal.
+    const RigidPose half_turn{{0, 0, 1, 0}, {0, 0, 0}};
+    const auto back = plane.cast_ray_posed({0, 0.05, 0.05}, {-1, 0, 0}, 1, half_turn);
+    ASSERT_TRUE(back);
+    EXPECT_NEAR(back->toi, 0.12, 1e-15);
+    EXPECT_EQ(plane.cast_ray({0, 0.05, 0.05}, {1, 0, 0}, 1)->back_side, back->back_side);
+    EXPECT_FALSE(plane.cast_ray_posed({0, 0.05, 0.05}, {1, 0, 0}, 1, half_turn));
+}
+
+TEST(TriMeshProject, MatchesBruteForceAndReference) {
+    for (const Fixture& f : fixtures()) {
+        const TriMesh mesh = build(f.soup);
+        std::mt19937_64 rng(17);
+        std::uniform_real_distribution<double> u(-2, 2);
+        for (int q = 0; q < 3000; ++q) {
+            const Vec3 p{u(rng), u(rng), u(rng)};
+            const PointProjection got = mesh.project_point(p);
+            const PointProjection want = brute_project(f.soup, p);
+            ASSERT_EQ(got.triangle, want.triangle) << f.name << " point " << q;
+            ASSERT_EQ(std::memcmp(got.point.data(), want.point.data(), sizeof(Vec3)), 0);
+            // Reference distance over every triangle.
+            long double best = Inf, second = Inf;
+            std::uint32_t tri = 0;
+            for (std::size_t i = 0; i < f.soup.triangles.size(); ++i) {
+                const Corners k = corners(f.soup, i, RigidPose::identity());
+                if (!k.finite) continue;
+                const long double d2 = ref_dist2(p, k.a, k.b, k.c);
+                if (d2 < best) {
+                    second = best;
+                    best = d2;
+                    tri = static_cast<std::uint32_t>(i);
+                } else if (d2 < second) {
+                    second = d2;
+                }
+            }
+            const double dist = std::sqrt(static_cast<double>(best));
+            const double gd = std::sqrt((got.point[0] - p[0]) * (got.point[0] - p[0]) +
+                                        (got.point[1] - p[1]) * (got.point[1] - p[1]) +
+                                        (got.point[2] - p[2]) * (got.point[2] - p[2]));
+            EXPECT_NEAR(gd, dist, 1e-12 * (1 + dist)) << f.name << " point " << q;
+            if (std::sqrt(static_cast<double>(second)) - dist > 1e-9) {
+                EXPECT_EQ(got.triangle, tri) << f.name << " point " << q;
+            }
+        }
+    }
+}
+
+TEST(TriMeshProject, ClosestPointOnDegenerateTriangles) {
+    // Degenerate triangles project onto their segment or point, never NaN.
+    struct Case {
+        Vec3 a, b, c, p, want;
+    };
+    const Case cases[] = {
+        {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}, {1, 2, 3}, {0, 0, 0}},
+        {{0, 0, 0}, {0, 0, 0}, {2, 0, 0}, {1, 1, 0}, {1, 0, 0}},
+        {{0, 0, 0}, {2, 0, 0}, {0, 0, 0}, {3, 1, 0}, {2, 0, 0}},
+        {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {1.5, -1, 0}, {1.5, 0, 0}},
+        {{2, 0, 0}, {0, 0, 0}, {1, 0, 0}, {-1, 0, 5}, {0, 0, 0}},
+        {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0.2, 0.2, 5}, {0.2, 0.2, 0}},
+    };
+    for (const Case& k : cases) {
+        const Vec3 q = trimesh::closest_point_on_triangle(k.p, k.a, k.b, k.c);
+        for (int i = 0; i < 3; ++i) EXPECT_NEAR(q[i], k.want[i], 1e-15);
+    }
+}
+
+TEST(TriMesh, TiesPickTheLowestIndex) {
+    // Triangle 1 and 3 are the same triangle; 0 and 2 lie farther away.
+    const std::vector<Vec3> v{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 5}, {1, 0, 5}, {0, 1, 5}};
+    const std::vector<Triangle> t{{3, 4, 5}, {0, 1, 2}, {3, 4, 5}, {0, 1, 2}};
+    const TriMesh m(v, t);
+    EXPECT_EQ(m.cast_ray({0.2, 0.2, -1}, {0, 0, 1}, 10)->triangle, 1u);
+    EXPECT_EQ(m.cast_ray({0.2, 0.2, 9}, {0, 0, -1}, 10)->triangle, 0u);
+    EXPECT_EQ(m.project_point({0.2, 0.2, -1}).triangle, 1u);
+    EXPECT_EQ(m.project_point({0.2, 0.2, 7}).triangle, 0u);
+    // Many copies of one triangle: still the first.
+    std::vector<Triangle> copies(5000, Triangle{0, 1, 2});
+    const TriMesh many(v, copies);
+    EXPECT_EQ(many.cast_ray({0.2, 0.2, -1}, {0, 0, 1}, 10)->triangle, 0u);
+    EXPECT_EQ(many.project_point({0.3, 0.3, 1}).triangle, 0u);
+    EXPECT_TRUE(many.intersects_box({0.1, 0.1, 0}, {0.01, 0.01, 0.01}, RigidPose::identity()));
+}
+
+TEST(TriMesh, NonFiniteTrianglesTakeNoPart) {
+    const std::vector<Vec3> v{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {NaN, 0, 0}, {Inf, 1, 1}};
+    const TriMesh m(v, {{0, 3, 1}, {0, 1, 2}, {4, 1, 2}});
+    EXPECT_EQ(m.project_point({5, 5, 5}).triangle, 1u);
+    EXPECT_EQ(m.cast_ray({0.1, 0.1, -1}, {0, 0, 1}, 5)->triangle, 1u);
+    EXPECT_FALSE(m.intersects_box({5, 0.5, 0.5}, {1, 1, 1}, RigidPose::identity()));
+    // Nothing finite at all: no box, no hit, a NaN projection.
+    const TriMesh none(v, {{3, 0, 1}, {4, 4, 4}});
+    EXPECT_EQ(none.node_count(), 0u);
+    EXPECT_FALSE(none.intersects_box({0, 0, 0}, {10, 10, 10}, RigidPose::identity()));
+    EXPECT_FALSE(none.cast_ray({0.1, 0.1, -1}, {0, 0, 1}, 5));
+    const PointProjection p = none.project_point({0, 0, 0});
+    EXPECT_TRUE(std::isnan(p.point[0]));
+    EXPECT_EQ(p.triangle, 0u);
+    EXPECT_TRUE(std::isnan(m.project_point({NaN, 0, 0}).point[0]));
+    // An index past the vertices stops construction.
+    EXPECT_THROW(TriMesh(v, {{0, 1, 5}}), InternalError);
+}
+
+TEST(TriMesh, BuildIsIdenticalOnAnyThreadCountAndBounded) {
+    const Soup sphere = uv_sphere(200, 400, 1.0, {0.3, 0.1, -0.2});  // ~160k triangles
+    const auto one = parallel::with_threads(1, [&] { return build(sphere); });
+    const auto many = parallel::with_threads(8, [&] { return build(sphere); });
+    ASSERT_EQ(one.nodes().size(), many.nodes().size());
+    EXPECT_EQ(std::memcmp(one.nodes().data(), many.nodes().data(), one.nodes().size() * sizeof(TriMesh::Node)), 0);
+    EXPECT_EQ(one.leaf_order(), many.leaf_order());
+    EXPECT_LE(one.depth(), 40u);
+    // Every triangle sits in exactly one leaf, whose box holds it.
+    std::vector<int> seen(sphere.triangles.size(), 0);
+    const auto& nodes = one.nodes();
+    for (const auto& n : nodes) {
+        if (n.count == 0) continue;
+        for (std::uint32_t k = n.index; k < n.index + n.count; ++k) {
+            const std::uint32_t tri = one.leaf_order()[k];
+            ++seen[tri];
+            for (std::uint32_t vi : sphere.triangles[tri])
+                for (int a = 0; a < 3; ++a) {
+                    ASSERT_LE(n.lo[a], sphere.vertices[vi][a]);
+                    ASSERT_GE(n.hi[a], sphere.vertices[vi][a]);
+                }
+        }
+    }
+    for (int s : seen) ASSERT_EQ(s, 1);
+
+    // Adversarial inputs keep the depth bounded: identical triangles and
+    // triangles at exponentially growing distances.
+    std::vector<Vec3> v;
+    std::vector<Triangle> t;
+    for (int i = 0; i < 3000; ++i) {
+        const double x = std::ldexp(1.0, i % 1000 - 500);
+        const auto b = static_cast<std::uint32_t>(v.size());
+        v.push_back({x, 0, 0});
+        v.push_back({x * 1.5, 0, 0});
+        v.push_back({x, x, 0});
+        t.push_back({b, b + 1, b + 2});
+    }
+    for (int i = 0; i < 20000; ++i) t.push_back({0, 1, 2});
+    const TriMesh odd(v, t);
+    EXPECT_LE(odd.depth(), 100u);
+    EXPECT_EQ(odd.project_point({-1, 0, 0}).triangle, 0u);
+}
+
+}  // namespace
+}  // namespace quorin

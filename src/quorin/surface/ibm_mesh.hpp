@@ -1,0 +1,107 @@
+// The immersed-boundary surface: a triangle mesh in 64-bit floats with its
+// bounding-volume hierarchy, the names of the surface patches (position =
+// patch id) and one patch id per triangle. Built once by a loader or as the
+// placeholder, never changed afterwards, and shared read-only by the workers.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quorin/error.hpp"
+#include "quorin/surface/bvh.hpp"
+
+namespace quorin {
+
+struct IbmMesh {
+    TriMesh trimesh;
+    std::vector<std::string> patch_names;
+    std::vector<std::uint64_t> triangle_patch_ids;
+
+    // Copies the vertices and triangles (order, winding, duplicates and
+    // degenerate triangles kept as given) and builds the hierarchy; takes the
+    // two patch vectors over. Stops with "Failed to build TriMesh: EmptyIndices"
+    // for an empty triangle list, and with an index-out-of-bounds error for a
+    // vertex index at or above the vertex count. The patch vectors are not
+    // checked: the producers guarantee one id per triangle, each below the
+    // number of names.
+    IbmMesh(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
+            std::vector<std::string> patch_names, std::vector<std::uint64_t> triangle_patch_ids);
+
+    // The same, taking the vertex and triangle vectors over instead of copying
+    // them, so that a loader does not hold a large surface twice.
+    IbmMesh(std::vector<Vec3>&& vertices, std::vector<Triangle>&& triangles,
+            std::vector<std::string> patch_names, std::vector<std::uint64_t> triangle_patch_ids);
+};
+
+namespace mesh {
+
+// The corner coordinate of the surface used when a build has no surface file:
+// far enough away that no ordinary domain reaches it.
+inline constexpr double PLACEHOLDER_SURFACE_COORD = 1e10;
+
+// Widens 32-bit float vertices to 64-bit ones, element for element, exactly.
+// Takes the vector over and releases it.
+std::vector<Vec3> vertices_to_f64(std::vector<std::array<float, 3>> vertices);
+
+// One triangle at (1e10, 1e10, 1e10), (1e10 + 1, 1e10, 1e10),
+// (1e10, 1e10 + 1, 1e10) with the single patch "empty".
+IbmMesh placeholder_surface();
+
+namespace detail {
+
+// Shared by the STL and OBJ loaders.
+
+// The whole content of a file, read with one pass.
+struct FileBytes {
+    std::unique_ptr<char[]> data;
+    std::size_t size = 0;
+    std::string_view view() const { return {data.get(), size}; }
+};
+
+// Opens `path` read-only and reads it to its end. A failure to open gives
+// open_prefix + the system's error text, a failure while reading gives
+// read_prefix + that text; the file is closed in every case.
+Expected<FileBytes> read_file(const std::string& path, std::string_view open_prefix,
+                              std::string_view read_prefix);
+
+// Asks the kernel to back a large, not yet touched buffer with transparent
+// huge pages. Loading a big surface is otherwise dominated by first-touch
+// faults of 4 KiB pages (around 10 µs each on a virtual machine). Advice
+// only: nothing changes when the kernel declines. Small buffers are left alone.
+void advise_huge_pages(const void* data, std::size_t bytes);
+
+// v.reserve(n), with the new storage advised as above before it is touched.
+template <class T>
+void reserve_huge(std::vector<T>& v, std::size_t n) {
+    v.reserve(n);
+    advise_huge_pages(v.data(), n * sizeof(T));
+}
+
+// The system's text for an errno value: "No such file or directory (os error 2)".
+std::string os_error_text(int err);
+
+// Strict UTF-8 check: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool is_valid_utf8(std::string_view bytes);
+
+// A decimal number token as a float or double: optional sign, digits with an
+// optional point and exponent, or inf / infinity / nan in any letter case.
+// Magnitudes beyond the type's range become infinities, tiny ones zero or
+// subnormals. False when the token is not a number.
+bool parse_real(std::string_view token, float& out);
+bool parse_real(std::string_view token, double& out);
+
+// A token quoted for a message: printable ASCII kept, other bytes as \xNN,
+// cut after 40 bytes, so that the message is always valid UTF-8.
+std::string quote_token(std::string_view token);
+
+}  // namespace detail
+
+}  // namespace mesh
+
+}  // namespace quorin
