@@ -1,36 +1,10 @@
 #include "quorin/forest/forest.hpp"
 
-#include <sys/mman.h>
-
 #include <algorithm>
-#include <cstdlib>
-#include <new>
 
 #include "quorin/parallel.hpp"
 
 namespace quorin {
-
-namespace {
-constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
-constexpr std::size_t LARGE_BUFFER = std::size_t{4} << 20;
-}  // namespace
-
-void* allocate_large(std::size_t bytes) {
-    if (bytes < LARGE_BUFFER) return ::operator new(bytes);
-    const std::size_t rounded = (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
-    void* p = std::aligned_alloc(HUGE_PAGE, rounded);
-    if (p == nullptr) throw std::bad_alloc();
-    ::madvise(p, rounded, MADV_HUGEPAGE);  // advisory: ignored where unsupported
-    return p;
-}
-
-void deallocate_large(void* p, std::size_t bytes) noexcept {
-    if (bytes < LARGE_BUFFER) {
-        ::operator delete(p);
-    } else {
-        std::free(p);
-    }
-}
 
 std::optional<std::string> base_grid_error(std::uint32_t nx, std::uint32_t ny, std::uint32_t nz) {
     const u128 trees = u128(nx) * ny * nz;

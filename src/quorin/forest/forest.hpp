@@ -14,44 +14,9 @@
 #include <vector>
 
 #include "quorin/forest/key.hpp"
+#include "quorin/memory.hpp"
 
 namespace quorin {
-
-// Large buffers: aligned to 2 MiB and marked for transparent huge pages, so
-// that filling a fresh multi-megabyte vector does not pay one page fault per
-// 4 KiB (the dominant cost of refining millions of leaves otherwise).
-void* allocate_large(std::size_t bytes);
-void deallocate_large(void* p, std::size_t bytes) noexcept;
-
-// Allocator whose construct() default-initialises: resizing a vector of keys
-// leaves the new elements unwritten, so parallel fills touch memory once.
-template <class T>
-struct DefaultInitAllocator {
-    using value_type = T;
-    template <class U>
-    struct rebind {
-        using other = DefaultInitAllocator<U>;
-    };
-    DefaultInitAllocator() = default;
-    template <class U>
-    DefaultInitAllocator(const DefaultInitAllocator<U>&) noexcept {}
-
-    T* allocate(std::size_t n) { return static_cast<T*>(allocate_large(n * sizeof(T))); }
-    void deallocate(T* p, std::size_t n) noexcept { deallocate_large(p, n * sizeof(T)); }
-
-    template <class U>
-    void construct(U* p) noexcept {
-        ::new (static_cast<void*>(p)) U;
-    }
-    template <class U, class... Args>
-    void construct(U* p, Args&&... args) {
-        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
-    template <class U>
-    friend bool operator==(const DefaultInitAllocator&, const DefaultInitAllocator<U>&) {
-        return true;
-    }
-};
 
 using KeyVector = std::vector<SfcKey, DefaultInitAllocator<SfcKey>>;
 

@@ -63,7 +63,7 @@ namespace mesh {
 
 std::vector<Vec3> vertices_to_f64(std::vector<std::array<float, 3>> vertices) {
     std::vector<Vec3> out;
-    detail::reserve_huge(out, vertices.size());
+    reserve_huge(out, vertices.size());
     out.resize(vertices.size());
     parallel::for_chunks(vertices.size(), 16384, [&](std::size_t b, std::size_t e) {
         for (std::size_t i = b; i != e; ++i) {
@@ -153,15 +153,6 @@ bool parse_real_impl(std::string_view token, T& out) {
 }
 
 }  // namespace
-
-void advise_huge_pages(const void* data, std::size_t bytes) {
-    constexpr std::uintptr_t HUGE_PAGE = std::uintptr_t{1} << 21;
-    if (bytes < 2 * HUGE_PAGE) return;
-    const auto begin = reinterpret_cast<std::uintptr_t>(data);
-    const std::uintptr_t lo = (begin + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-    const std::uintptr_t hi = (begin + bytes) & ~(HUGE_PAGE - 1);
-    if (lo < hi) ::madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
-}
 
 std::string os_error_text(int err) {
     char buf[256];

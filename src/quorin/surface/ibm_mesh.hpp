@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "quorin/error.hpp"
+#include "quorin/memory.hpp"
 #include "quorin/surface/bvh.hpp"
 
 namespace quorin {
@@ -69,19 +70,6 @@ struct FileBytes {
 // read_prefix + that text; the file is closed in every case.
 Expected<FileBytes> read_file(const std::string& path, std::string_view open_prefix,
                               std::string_view read_prefix);
-
-// Asks the kernel to back a large, not yet touched buffer with transparent
-// huge pages. Loading a big surface is otherwise dominated by first-touch
-// faults of 4 KiB pages (around 10 µs each on a virtual machine). Advice
-// only: nothing changes when the kernel declines. Small buffers are left alone.
-void advise_huge_pages(const void* data, std::size_t bytes);
-
-// v.reserve(n), with the new storage advised as above before it is touched.
-template <class T>
-void reserve_huge(std::vector<T>& v, std::size_t n) {
-    v.reserve(n);
-    advise_huge_pages(v.data(), n * sizeof(T));
-}
 
 // The system's text for an errno value: "No such file or directory (os error 2)".
 std::string os_error_text(int err);

@@ -1,0 +1,40 @@
+#include "quorin/memory.hpp"
+
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <cstdlib>
+
+namespace quorin {
+
+namespace {
+constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
+constexpr std::size_t LARGE_BUFFER = std::size_t{4} << 20;
+}  // namespace
+
+void advise_huge_pages(const void* data, std::size_t bytes) {
+    if (bytes < LARGE_BUFFER) return;
+    const auto begin = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t lo = (begin + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    const std::uintptr_t hi = (begin + bytes) & ~(HUGE_PAGE - 1);
+    if (lo < hi) ::madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
+}
+
+void* allocate_large(std::size_t bytes) {
+    if (bytes < LARGE_BUFFER) return ::operator new(bytes);
+    const std::size_t rounded = (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+    void* p = std::aligned_alloc(HUGE_PAGE, rounded);
+    if (p == nullptr) throw std::bad_alloc();
+    advise_huge_pages(p, rounded);
+    return p;
+}
+
+void deallocate_large(void* p, std::size_t bytes) noexcept {
+    if (bytes < LARGE_BUFFER) {
+        ::operator delete(p);
+    } else {
+        std::free(p);
+    }
+}
+
+}  // namespace quorin
