@@ -17,6 +17,8 @@
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
+#include "quorin/memory.hpp"
+
 namespace quorin::parallel {
 
 // Number of worker threads of the process-wide pool.
@@ -91,7 +93,9 @@ void for_each_index(std::size_t n, F&& body, std::size_t grain = DEFAULT_GRAIN) 
 template <class F>
 auto map(std::size_t n, F&& f, std::size_t grain = DEFAULT_GRAIN) {
     using T = std::decay_t<decltype(f(std::size_t{0}))>;
-    std::vector<T> out(n);
+    std::vector<T> out;
+    reserve_huge(out, n);
+    out.resize(n);
     for_chunks(n, grain, [&](std::size_t b, std::size_t e) {
         for (std::size_t i = b; i != e; ++i) out[i] = f(i);
     });
@@ -112,7 +116,7 @@ std::vector<T> collect(std::size_t n, F&& body, std::size_t grain = DEFAULT_GRAI
     std::size_t total = 0;
     for (const auto& p : parts) total += p.size();
     std::vector<T> out;
-    out.reserve(total);
+    reserve_huge(out, total);
     for (auto& p : parts) out.insert(out.end(), p.begin(), p.end());
     return out;
 }

@@ -811,10 +811,11 @@ TriMesh::TriMesh(std::vector<Vec3> vertices, std::vector<Triangle> triangles)
     });
     std::size_t total = tops.size();
     for (const auto& v : job_nodes) total += v.size();
-    nodes_.reserve(total);
+    reserve_huge(nodes_, total);
     assemble(tops, job_nodes, 0, nodes_);
     depth_ = *std::max_element(job_depth.begin(), job_depth.end());
 
+    reserve_huge(order_, prims.size());
     order_.resize(prims.size());
     for (std::size_t i = 0; i < prims.size(); ++i) order_[i] = prims[i].tri;
     flat_ = parallel::map(order_.size(), [&](std::size_t k) -> std::uint8_t {
