@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "../temp_dir.hpp"
+
 #include "quorin/surface/obj.hpp"
 
 namespace quorin {
@@ -15,27 +17,7 @@ namespace {
 
 using namespace std::string_literals;
 
-// A directory of its own per test, removed with everything in it.
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/quorin_obj_XXXXXX";
-        const char* made = mkdtemp(pattern);
-        if (!made) throw std::runtime_error("mkdtemp failed");
-        path_ = made;
-    }
-    ~TempDir() { std::filesystem::remove_all(path_); }
-
-    std::string write(const std::string& name, const std::string& bytes) const {
-        const std::string p = path_ + "/" + name;
-        std::ofstream(p, std::ios::binary) << bytes;
-        return p;
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using testing::TempDir;
 
 // Three vertices, for files that need some and do not care which.
 const std::string V3 = "v 0 0 0\nv 1 0 0\nv 0 1 0\n";
