@@ -1,0 +1,60 @@
+// Cell classification against the immersed surface: the cells whose box the
+// posed surface cuts (intersected, wall cells) and the flood fill from the
+// fluid seed point that marks every cell reachable through faces as fluid.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "quorin/forest/domain.hpp"
+#include "quorin/forest/forest.hpp"
+#include "quorin/forest/key.hpp"
+#include "quorin/surface/ibm_mesh.hpp"
+#include "quorin/surface/pose.hpp"
+
+namespace quorin {
+
+// One byte per cell, in cell order.
+using CellStatus = std::uint8_t;
+
+inline constexpr CellStatus STATUS_FLUID = 0;        // reached by the flood fill
+inline constexpr CellStatus STATUS_DEFAULT = 1;      // not reached, or not yet classified
+inline constexpr CellStatus STATUS_INTERSECTED = 2;  // the cell's box cuts the surface
+
+namespace flood {
+
+inline constexpr const char* SEED_OUTSIDE_MESSAGE =
+    "The fluid seed point `fluid_seed_point` lies outside the computational domain (bounding "
+    "box).";
+inline constexpr const char* SEED_ON_WALL_MESSAGE =
+    "The fluid seed point `fluid_seed_point` lies on an intersect (wall) cell; specify a seed "
+    "clearly inside the fluid region.";
+
+// Sets `status` to STATUS_INTERSECTED when the solid box of the cell `key`
+// shares a point with the surface placed at `pose`; otherwise leaves it as is.
+void flag_intersect_cell(const Domain& domain, const RigidPose& pose, const IbmMesh& mesh,
+                         SfcKey key, CellStatus& status);
+
+// flag_intersect_cell for every cell i below min(status.size(), cells), in
+// parallel; each cell writes only its own byte.
+void mark_intersected_cells(const Forest& forest, const Domain& domain, const RigidPose& pose,
+                            const IbmMesh& mesh, std::span<CellStatus> status);
+
+// A fresh vector of STATUS_DEFAULT, one per cell, marked by the posed surface.
+std::vector<CellStatus> initial_cell_status(const Forest& forest, const Domain& domain,
+                                            const IbmMesh& mesh, const RigidPose& pose);
+
+// Breadth-first fill over face neighbours from the cell holding the seed:
+// reached cells become STATUS_FLUID, intersected cells stay, every other cell
+// becomes STATUS_DEFAULT. Returns the user-facing message when the seed lies
+// outside the domain or in an intersected cell; `status` is then unchanged.
+// The face-neighbour lookups run on the pool; the cells are visited in queue
+// order on the calling thread, so the result is that of the plain search.
+std::optional<std::string> flood_fill(const Forest& forest, const Domain& domain,
+                                      std::span<CellStatus> status, const Vec3& fluid_seed_point);
+
+}  // namespace flood
+}  // namespace quorin

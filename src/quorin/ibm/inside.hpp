@@ -1,0 +1,49 @@
+// Inside test of a point against the closed immersed surface by ray parity:
+// 13 rays in fixed directions count their crossings, and the point is inside
+// when a majority of them cross an odd number of times.
+#pragma once
+
+#include <array>
+
+#include "quorin/forest/domain.hpp"
+#include "quorin/surface/ibm_mesh.hpp"
+#include "quorin/surface/pose.hpp"
+
+namespace quorin::gcibm {
+
+// Ray directions, in the order they are cast. Six are (1, 0.11, 0.05)
+// normalised and permuted with signs, seven are body diagonals; none lies in
+// a coordinate plane, so axis-aligned surfaces are never grazed.
+inline constexpr double INSIDE_TEST_C = 0.5773502691896258;  // 1/sqrt(3)
+inline constexpr double INSIDE_TEST_A = 0.9927789747206318;
+inline constexpr double INSIDE_TEST_B = 0.1092056872192695;
+inline constexpr double INSIDE_TEST_E = 0.04963894873603159;
+
+inline constexpr std::array<Vec3, 13> INSIDE_TEST_DIRECTIONS = {{
+    {INSIDE_TEST_A, INSIDE_TEST_B, INSIDE_TEST_E},
+    {-INSIDE_TEST_A, -INSIDE_TEST_E, INSIDE_TEST_B},
+    {INSIDE_TEST_E, INSIDE_TEST_A, -INSIDE_TEST_B},
+    {-INSIDE_TEST_B, -INSIDE_TEST_A, INSIDE_TEST_E},
+    {INSIDE_TEST_B, INSIDE_TEST_E, INSIDE_TEST_A},
+    {-INSIDE_TEST_E, -INSIDE_TEST_B, -INSIDE_TEST_A},
+    {INSIDE_TEST_C, INSIDE_TEST_C, INSIDE_TEST_C},
+    {-INSIDE_TEST_C, -INSIDE_TEST_C, -INSIDE_TEST_C},
+    {INSIDE_TEST_C, -INSIDE_TEST_C, INSIDE_TEST_C},
+    {-INSIDE_TEST_C, INSIDE_TEST_C, -INSIDE_TEST_C},
+    {INSIDE_TEST_C, INSIDE_TEST_C, -INSIDE_TEST_C},
+    {-INSIDE_TEST_C, -INSIDE_TEST_C, INSIDE_TEST_C},
+    {-INSIDE_TEST_C, INSIDE_TEST_C, INSIDE_TEST_C},
+}};
+
+// Length budget of each ray, in the domain's length unit.
+inline constexpr double INSIDE_TEST_RAY_LENGTH = 1e6;
+// Distance added beyond each counted hit before the ray is cast again.
+inline constexpr double INSIDE_TEST_RESTART_OFFSET = 1e-7;
+// Rays (of 13) that must cross an odd number of times for "inside".
+inline constexpr int INSIDE_TEST_MAJORITY = 7;
+
+// True when `point` (domain frame) lies inside the surface placed at `pose`.
+// Each ray is cast in the surface's frame: origin R⁻¹·(o − t), direction R⁻¹·d.
+bool is_point_inside(const Vec3& point, const IbmMesh& mesh, const RigidPose& pose);
+
+}  // namespace quorin::gcibm
