@@ -21,6 +21,7 @@
 #include "quorin/ibm/flood.hpp"
 #include "quorin/parallel.hpp"
 #include "quorin/surface/stl.hpp"
+#include "../tests/cpp/uv_sphere.hpp"
 
 namespace {
 
@@ -28,35 +29,10 @@ using namespace quorin;
 
 std::string g_bunny_path = "../shared/data/bunny.stl";
 
-// Latitude-longitude sphere with shared vertices: 2·segments·(rings − 1) triangles.
 IbmMesh sphere_mesh(const Vec3& c, double r, std::uint32_t rings, std::uint32_t segments) {
-    const double pi = 3.14159265358979323846;
-    std::vector<Vec3> v;
-    v.push_back({c[0], c[1], c[2] + r});
-    for (std::uint32_t i = 1; i < rings; ++i) {
-        const double th = pi * i / rings;
-        for (std::uint32_t j = 0; j < segments; ++j) {
-            const double ph = 2 * pi * j / segments;
-            v.push_back({c[0] + r * std::sin(th) * std::cos(ph),
-                         c[1] + r * std::sin(th) * std::sin(ph), c[2] + r * std::cos(th)});
-        }
-    }
-    v.push_back({c[0], c[1], c[2] - r});
-    const auto south = static_cast<std::uint32_t>(v.size() - 1);
-    const auto ring = [&](std::uint32_t i, std::uint32_t j) {
-        return 1 + (i - 1) * segments + j % segments;
-    };
-    std::vector<Triangle> t;
-    for (std::uint32_t j = 0; j < segments; ++j) t.push_back({0, ring(1, j), ring(1, j + 1)});
-    for (std::uint32_t i = 1; i + 1 < rings; ++i) {
-        for (std::uint32_t j = 0; j < segments; ++j) {
-            t.push_back({ring(i, j), ring(i + 1, j), ring(i + 1, j + 1)});
-            t.push_back({ring(i, j), ring(i + 1, j + 1), ring(i, j + 1)});
-        }
-    }
-    for (std::uint32_t j = 0; j < segments; ++j)
-        t.push_back({south, ring(rings - 1, j + 1), ring(rings - 1, j)});
-    return IbmMesh(v, t, {"_default"}, std::vector<std::uint64_t>(t.size(), 0));
+    testing::TriangleSoup s = testing::uv_sphere(c, r, rings, segments);
+    const std::size_t n = s.triangles.size();
+    return IbmMesh(s.vertices, s.triangles, {"_default"}, std::vector<std::uint64_t>(n, 0));
 }
 
 struct Case {

@@ -15,6 +15,7 @@
 
 #include "quorin/parallel.hpp"
 #include "quorin/surface/bvh.hpp"
+#include "../tests/cpp/uv_sphere.hpp"
 
 namespace quorin {
 namespace {
@@ -25,37 +26,10 @@ constexpr double RADIUS = 1.0;
 constexpr std::size_t POINTS = 1000000;
 constexpr int GRID_LEVEL = 7;
 
-struct Sphere {
-    std::vector<Vec3> vertices;
-    std::vector<Triangle> triangles;
-};
-
-Sphere make_sphere() {
-    Sphere s;
-    s.vertices.push_back({0, 0, RADIUS});
-    for (int i = 1; i < NLAT; ++i) {
-        const double th = std::numbers::pi * i / NLAT;
-        for (int j = 0; j < NLON; ++j) {
-            const double ph = 2 * std::numbers::pi * j / NLON;
-            s.vertices.push_back({RADIUS * std::sin(th) * std::cos(ph), RADIUS * std::sin(th) * std::sin(ph),
-                                  RADIUS * std::cos(th)});
-        }
-    }
-    s.vertices.push_back({0, 0, -RADIUS});
-    const auto at = [](int i, int j) { return static_cast<std::uint32_t>(1 + (i - 1) * NLON + (j % NLON)); };
-    const auto south = static_cast<std::uint32_t>(s.vertices.size() - 1);
-    for (int j = 0; j < NLON; ++j) s.triangles.push_back({0, at(1, j), at(1, j + 1)});
-    for (int i = 1; i + 1 < NLAT; ++i)
-        for (int j = 0; j < NLON; ++j) {
-            s.triangles.push_back({at(i, j), at(i + 1, j), at(i + 1, j + 1)});
-            s.triangles.push_back({at(i, j), at(i + 1, j + 1), at(i, j + 1)});
-        }
-    for (int j = 0; j < NLON; ++j) s.triangles.push_back({at(NLAT - 1, j), south, at(NLAT - 1, j + 1)});
-    return s;
-}
+using Sphere = testing::TriangleSoup;
 
 const Sphere& sphere() {
-    static const Sphere s = make_sphere();
+    static const Sphere s = testing::uv_sphere({0, 0, 0}, RADIUS, NLAT, NLON);
     return s;
 }
 

@@ -15,6 +15,7 @@
 #include "quorin/ibm/flood.hpp"
 #include "quorin/surface/ibm_mesh.hpp"
 #include "quorin/surface/pose.hpp"
+#include "../uv_sphere.hpp"
 
 namespace quorin::testing {
 
@@ -22,36 +23,9 @@ inline IbmMesh make_mesh(const std::vector<Vec3>& v, const std::vector<Triangle>
     return IbmMesh(v, t, {"_default"}, std::vector<std::uint64_t>(t.size(), 0));
 }
 
-// Closed latitude-longitude sphere with shared vertices: 2·segments·(rings − 1)
-// triangles, watertight by construction.
 inline IbmMesh sphere_mesh(const Vec3& c, double r, std::uint32_t rings, std::uint32_t segments) {
-    const double pi = 3.14159265358979323846;
-    std::vector<Vec3> v;
-    v.push_back({c[0], c[1], c[2] + r});
-    for (std::uint32_t i = 1; i < rings; ++i) {
-        const double th = pi * i / rings;
-        for (std::uint32_t j = 0; j < segments; ++j) {
-            const double ph = 2 * pi * j / segments;
-            v.push_back({c[0] + r * std::sin(th) * std::cos(ph),
-                         c[1] + r * std::sin(th) * std::sin(ph), c[2] + r * std::cos(th)});
-        }
-    }
-    v.push_back({c[0], c[1], c[2] - r});
-    const std::uint32_t south = static_cast<std::uint32_t>(v.size() - 1);
-    const auto ring = [&](std::uint32_t i, std::uint32_t j) {
-        return 1 + (i - 1) * segments + j % segments;
-    };
-    std::vector<Triangle> t;
-    for (std::uint32_t j = 0; j < segments; ++j) t.push_back({0, ring(1, j), ring(1, j + 1)});
-    for (std::uint32_t i = 1; i + 1 < rings; ++i) {
-        for (std::uint32_t j = 0; j < segments; ++j) {
-            t.push_back({ring(i, j), ring(i + 1, j), ring(i + 1, j + 1)});
-            t.push_back({ring(i, j), ring(i + 1, j + 1), ring(i, j + 1)});
-        }
-    }
-    for (std::uint32_t j = 0; j < segments; ++j)
-        t.push_back({south, ring(rings - 1, j + 1), ring(rings - 1, j)});
-    return make_mesh(v, t);
+    const TriangleSoup s = uv_sphere(c, r, rings, segments);
+    return make_mesh(s.vertices, s.triangles);
 }
 
 // Closed surface of the axis-aligned box [lo, hi], 12 triangles.

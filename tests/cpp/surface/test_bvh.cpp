@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "../uv_sphere.hpp"
+
 #include "quorin/error.hpp"
 #include "quorin/parallel.hpp"
 #include "quorin/surface/bvh.hpp"
@@ -22,34 +24,10 @@ namespace {
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double Inf = std::numeric_limits<double>::infinity();
 
-struct Soup {
-    std::vector<Vec3> vertices;
-    std::vector<Triangle> triangles;
-};
+using Soup = testing::TriangleSoup;
 
-// Closed UV sphere, outward winding, shared vertices.
 Soup uv_sphere(int nlat, int nlon, double radius, const Vec3& centre) {
-    Soup s;
-    s.vertices.push_back({centre[0], centre[1], centre[2] + radius});
-    for (int i = 1; i < nlat; ++i) {
-        const double th = std::numbers::pi * i / nlat;
-        for (int j = 0; j < nlon; ++j) {
-            const double ph = 2 * std::numbers::pi * j / nlon;
-            s.vertices.push_back({centre[0] + radius * std::sin(th) * std::cos(ph),
-                                  centre[1] + radius * std::sin(th) * std::sin(ph), centre[2] + radius * std::cos(th)});
-        }
-    }
-    s.vertices.push_back({centre[0], centre[1], centre[2] - radius});
-    const auto at = [&](int i, int j) { return static_cast<std::uint32_t>(1 + (i - 1) * nlon + (j % nlon)); };
-    const auto south = static_cast<std::uint32_t>(s.vertices.size() - 1);
-    for (int j = 0; j < nlon; ++j) s.triangles.push_back({0, at(1, j), at(1, j + 1)});
-    for (int i = 1; i + 1 < nlat; ++i)
-        for (int j = 0; j < nlon; ++j) {
-            s.triangles.push_back({at(i, j), at(i + 1, j), at(i + 1, j + 1)});
-            s.triangles.push_back({at(i, j), at(i + 1, j + 1), at(i, j + 1)});
-        }
-    for (int j = 0; j < nlon; ++j) s.triangles.push_back({at(nlat - 1, j), south, at(nlat - 1, j + 1)});
-    return s;
+    return testing::uv_sphere(centre, radius, static_cast<std::uint32_t>(nlat), static_cast<std::uint32_t>(nlon));
 }
 
 // Random triangles of mixed sizes in [-1, 1]³, with degenerate ones (a
