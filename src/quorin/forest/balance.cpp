@@ -161,15 +161,40 @@ KeyList forced_by(const Forest& f, const KeyList& split) {
 }
 
 // Parents of the leaves, per level: parents[l] holds the split cells of
-// level l that the forest already has as parents of leaves, sorted.
-std::vector<KeyList> leaf_parents(const KeyVector& leaves, unsigned max_level) {
-    std::vector<KeyList> parents(max_level);
-    for (const SfcKey k : leaves) {
-        const unsigned l = k.level();
-        if (l == 0) continue;
-        const SfcKey p = parent_of(k);
-        KeyList& list = parents[l - 1];
-        if (list.empty() || list.back() != p) list.push_back(p);
+// level l that the forest already has as parents of leaves, sorted; the
+// vector has one list per level below the finest leaf level. Chunks of
+// leaves are scanned in parallel; per level, a chunk's parents are ascending
+// and only a group split by a chunk border repeats at the join.
+std::vector<KeyList> leaf_parents(const KeyVector& leaves) {
+    constexpr std::size_t GRAIN = 1 << 15;
+    const std::size_t n = leaves.size();
+    const std::size_t chunks = (n + GRAIN - 1) / GRAIN;
+    std::vector<std::array<KeyList, MAX_LEVEL>> parts(chunks);
+    parallel::for_chunks(n, GRAIN, [&](std::size_t b, std::size_t e) {
+        auto& lists = parts[b / GRAIN];
+        for (std::size_t i = b; i != e; ++i) {
+            const unsigned l = leaves[i].level();
+            if (l == 0) continue;
+            const SfcKey p = parent_of(leaves[i]);
+            KeyList& list = lists[l - 1];
+            if (list.empty() || list.back() != p) list.push_back(p);
+        }
+    });
+    std::size_t levels = 0;
+    for (const auto& lists : parts)
+        for (std::size_t l = 0; l < MAX_LEVEL; ++l)
+            if (!lists[l].empty()) levels = std::max(levels, l + 1);
+    std::vector<KeyList> parents(levels);
+    for (std::size_t l = 0; l < levels; ++l) {
+        std::size_t total = 0;
+        for (const auto& lists : parts) total += lists[l].size();
+        parents[l].reserve(total);
+        for (const auto& lists : parts) {
+            const KeyList& part = lists[l];
+            auto from = part.begin();
+            if (from != part.end() && !parents[l].empty() && parents[l].back() == *from) ++from;
+            parents[l].insert(parents[l].end(), from, part.end());
+        }
     }
     return parents;
 }
@@ -239,13 +264,11 @@ std::optional<KeyVector> rebuild(const KeyVector& leaves, const std::vector<KeyL
 }  // namespace
 
 void Forest::enforce_2_to_1_balance() {
-    unsigned max_level = 0;
-    for (const SfcKey k : leaves) max_level = std::max<unsigned>(max_level, k.level());
-    if (max_level < 2) return;
-
     // split[l]: the split cells of level l, from the finest level down.
-    std::vector<KeyList> split = leaf_parents(leaves, max_level);
-    for (unsigned l = max_level - 1; l >= 1; --l) {
+    std::vector<KeyList> split = leaf_parents(leaves);
+    const std::size_t levels = split.size();  // the finest leaf level
+    if (levels < 2) return;
+    for (std::size_t l = levels - 1; l >= 1; --l) {
         KeyList next = forced_by(*this, split[l]);
         next.insert(next.end(), split[l - 1].begin(), split[l - 1].end());
         sort_unique(next);
