@@ -1,1 +1,132 @@
-// (in progress)
+#include "quorin/ibm/apibm.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "quorin/error.hpp"
+
+namespace quorin::apibm {
+
+namespace {
+
+constexpr Vec3 AXIS_UNIT[3] = {{1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0}};
+
+// A bound as the clamp's message shows it: "NaN", "inf", "-inf", or the
+// shortest round-trip digits with ".0" added to whole numbers.
+std::string bound_text(double v) {
+    if (std::isnan(v)) return "NaN";
+    if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+    char buf[64];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    std::string s(buf, r.ptr);
+    if (s.find_first_of(".eE") == std::string::npos) s += ".0";
+    return s;
+}
+
+// v limited to [lo, hi]; bounds that are not ordered numbers are a violated
+// invariant (a NaN bound comes only from non-finite cell centres).
+double clamp_checked(double v, double lo, double hi) {
+    if (!(lo <= hi))
+        internal_error("min > max, or either was NaN. min = " + bound_text(lo) +
+                       ", max = " + bound_text(hi));
+    if (v < lo) return lo;
+    if (v > hi) return hi;
+    return v;
+}
+
+// Largest of the operands that are numbers; NaN only when all of them are.
+inline double max_number(double a, double b) { return std::fmax(a, b); }
+
+// Back-off of a ray origin: relative to the centre distance and to the
+// magnitude of the centre, so that the origin moves by a few ulps wherever
+// the cell lies.
+inline double back_off(double centre_distance, const Vec3& c) {
+    return APIBM_EPS_FACTOR *
+           max_number(max_number(max_number(std::fabs(centre_distance), std::fabs(c[0])),
+                                 std::fabs(c[1])),
+                      std::fabs(c[2]));
+}
+
+struct SideHit {
+    double toi;
+    std::uint64_t triangle;
+    std::uint64_t patch;
+};
+
+// First crossing of the posed surface along origin + t·dir, t up to max_toi,
+// with the face id brought back to its triangle and the triangle's patch.
+std::optional<SideHit> cast_side(const IbmMesh& mesh, const Vec3& origin, const Vec3& dir,
+                                 double max_toi, const RigidPose& pose) {
+    // No time of impact lies above a NaN limit, so such a ray is unbounded.
+    const double limit = std::isnan(max_toi) ? std::numeric_limits<double>::infinity() : max_toi;
+    const auto hit = mesh.trimesh.cast_ray_posed(origin, dir, limit, pose);
+    if (!hit) return std::nullopt;
+    const std::uint64_t n_tri = mesh.trimesh.triangles().size();
+    // A back-side hit is reported as triangle + triangle count.
+    std::uint64_t id = std::uint64_t{hit->triangle} + (hit->back_side ? n_tri : 0);
+    if (id >= n_tri) id %= n_tri;
+    const auto& patches = mesh.triangle_patch_ids;
+    if (id >= patches.size()) index_out_of_bounds(id, patches.size());
+    return SideHit{hit->toi, id, patches[id]};
+}
+
+// The rule d / Δx ≤ Δx / L, evaluated as Δx / L ≥ d / Δx; false on NaN.
+inline bool near_boundary(double h, double extent, double dist) {
+    const double dx = std::fabs(h);
+    return dx / extent >= dist / dx;
+}
+
+}  // namespace
+
+std::optional<ImmersedFace> immersed_face(const Forest& forest, const Domain& domain,
+                                          const IbmMesh& mesh, std::uint64_t owner,
+                                          std::uint64_t neighbour, std::uint8_t axis,
+                                          const RigidPose& pose) {
+    const std::uint64_t cells = forest.leaves.size();
+    if (owner >= cells) index_out_of_bounds(owner, cells);
+    if (neighbour >= cells) index_out_of_bounds(neighbour, cells);
+    const CellGeometry go = domain.cell_geometry(forest.leaves[owner].decode());
+    const CellGeometry gn = domain.cell_geometry(forest.leaves[neighbour].decode());
+    if (axis > 2) index_out_of_bounds(axis, 3);
+    const Vec3& co = go.centre;
+    const Vec3& cn = gn.centre;
+    const Vec3& e = AXIS_UNIT[axis];
+
+    const double d = cn[axis] - co[axis];
+    const double abs_d = std::fabs(d);
+
+    // Owner side: from just behind the owner's centre towards the neighbour.
+    const double eps_o = back_off(d, co);
+    const Vec3 origin_o{co[0] - eps_o * e[0], co[1] - eps_o * e[1], co[2] - eps_o * e[2]};
+    const auto hit_o = cast_side(mesh, origin_o, e, (eps_o + eps_o) + abs_d, pose);
+    if (!hit_o) return std::nullopt;
+
+    ImmersedFace f;
+    f.owner_bnd_anchor_id = hit_o->triangle;
+    f.owner_bnd_patch_id = hit_o->patch;
+    f.dist_owner_to_bnd = clamp_checked(hit_o->toi - eps_o, 0.0, abs_d);
+
+    // One reference length for every axis: the largest extent of the domain.
+    double extent = 0.0;
+    for (int a = 0; a < 3; ++a) extent = max_number(extent, domain.max[a] - domain.min[a]);
+
+    f.owner_near_boundary = near_boundary(go.size[axis], extent, f.dist_owner_to_bnd);
+
+    // Neighbour side, the mirror image: from just behind the neighbour's
+    // centre towards the owner.
+    const double eps_n = back_off(co[axis] - cn[axis], cn);
+    const Vec3 origin_n{cn[0] + eps_n * e[0], cn[1] + eps_n * e[1], cn[2] + eps_n * e[2]};
+    const Vec3 back{-e[0], -e[1], -e[2]};
+    const auto hit_n = cast_side(mesh, origin_n, back, (eps_n + eps_n) + abs_d, pose);
+    if (!hit_n) return std::nullopt;
+
+    f.neighbour_bnd_anchor_id = hit_n->triangle;
+    f.neighbour_bnd_patch_id = hit_n->patch;
+    f.dist_neighbour_to_bnd = clamp_checked(hit_n->toi - eps_n, 0.0, abs_d);
+    f.neighbour_near_boundary = near_boundary(gn.size[axis], extent, f.dist_neighbour_to_bnd);
+    return f;
+}
+
+}  // namespace quorin::apibm
