@@ -1,1 +1,264 @@
-// (in progress)
+#include "quorin/ibm/gcibm.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "quorin/forest/neighbour.hpp"
+#include "quorin/ibm/inside.hpp"
+#include "quorin/parallel.hpp"
+
+namespace quorin::gcibm {
+
+namespace {
+
+// Inside tests cast 13 rays each and ghost cells project and locate eight
+// probes: small chunks keep the workers balanced where such cells cluster.
+constexpr std::size_t WALL_GRAIN = 256;
+constexpr std::size_t GHOST_GRAIN = 512;
+
+using Mat4 = std::array<std::array<double, 4>, 4>;
+
+// Least-squares matrices whose determinant is at most this fraction of the
+// product of their row lengths (the largest value a determinant of those rows
+// can have) count as singular. Members that lie in one plane, which happens
+// whenever the image point sits near a cell edge, give a matrix that is
+// singular in exact arithmetic but whose rounded determinant is of the order
+// of 1e-16 of that bound; its inverse is rounding noise and would give
+// weights of either sign far above 1. A healthy stencil stays many orders of
+// magnitude above the limit.
+constexpr double SINGULAR_DET_RATIO = 1e-10;
+
+// First row of the inverse of m, or false when m is singular: a determinant
+// of exactly zero, or one below the relative limit above. A NaN determinant
+// is not refused; its NaNs reach the weight sum, which the caller rejects.
+// The row is the adjugate's first row (the cofactors of m's first column)
+// over the determinant expanded along that column.
+bool inverse_first_row(const Mat4& m, std::array<double, 4>& row) {
+    // 2x2 minors of the last two columns, rows (r, s).
+    const double s01 = m[0][2] * m[1][3] - m[0][3] * m[1][2];
+    const double s02 = m[0][2] * m[2][3] - m[0][3] * m[2][2];
+    const double s03 = m[0][2] * m[3][3] - m[0][3] * m[3][2];
+    const double s12 = m[1][2] * m[2][3] - m[1][3] * m[2][2];
+    const double s13 = m[1][2] * m[3][3] - m[1][3] * m[3][2];
+    const double s23 = m[2][2] * m[3][3] - m[2][3] * m[3][2];
+    // Cofactors C(k, 0): minors of m without row k and column 0, signed.
+    const double c0 = m[1][1] * s23 - m[2][1] * s13 + m[3][1] * s12;
+    const double c1 = -(m[0][1] * s23 - m[2][1] * s03 + m[3][1] * s02);
+    const double c2 = m[0][1] * s13 - m[1][1] * s03 + m[3][1] * s01;
+    const double c3 = -(m[0][1] * s12 - m[1][1] * s02 + m[2][1] * s01);
+    const double det = m[0][0] * c0 + m[1][0] * c1 + m[2][0] * c2 + m[3][0] * c3;
+    if (det == 0.0) return false;
+    double bound = 1.0;
+    for (const auto& r : m)
+        bound *= std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2] + r[3] * r[3]);
+    if (std::abs(det) <= SINGULAR_DET_RATIO * bound) return false;
+    // (m⁻¹)(0, k) = C(k, 0) / det.
+    row = {c0 / det, c1 / det, c2 / det, c3 / det};
+    return true;
+}
+
+// The one-member stencil of the ghost cell itself.
+void self_stencil(GhostCell& g, std::uint64_t cell) {
+    g.stencil_indices.fill(0);
+    g.stencil_weights.fill(0.0);
+    g.stencil_indices[0] = cell;
+    g.stencil_weights[0] = 1.0;
+}
+
+bool is_ghost(const Forest& forest, std::span<const std::uint8_t> is_fluid, std::uint64_t cell) {
+    for (FaceDir dir = 0; dir < FACE_DIR_COUNT; ++dir) {
+        for (const std::uint64_t m : neighbour::face_neighbour_ids(forest, cell, dir)) {
+            if (m >= is_fluid.size()) index_out_of_bounds(m, is_fluid.size());
+            if (is_fluid[m] != 0) return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+void mark_fluid_cells(std::span<std::uint8_t> is_fluid, std::span<const CellStatus> status) {
+    const std::size_t m = std::min(is_fluid.size(), status.size());
+    std::uint8_t* out = is_fluid.data();
+    const CellStatus* in = status.data();
+    parallel::for_each_index(m, [&](std::size_t i) {
+        if (in[i] == STATUS_FLUID) out[i] = 1;
+    });
+}
+
+void reclassify_wall_cell(std::uint8_t& is_fluid, SfcKey key, CellStatus status,
+                          const Domain& domain, const IbmMesh& mesh, const RigidPose& pose,
+                          bool seed_inside) {
+    if (status != STATUS_INTERSECTED) return;
+    const Vec3 centre = domain.cell_geometry(key.decode()).centre;
+    is_fluid = is_point_inside(centre, mesh, pose) == seed_inside ? 1 : 0;
+}
+
+std::optional<GhostCell> ghost_cell_for_leaf(const Forest& forest, const Domain& domain,
+                                             const IbmMesh& mesh,
+                                             std::span<const std::uint8_t> is_fluid,
+                                             std::uint64_t cell) {
+    const std::size_t n = forest.leaves.size();
+    if (cell >= n) index_out_of_bounds(cell, n);
+    if (cell >= is_fluid.size()) index_out_of_bounds(cell, is_fluid.size());
+
+    // Ghost test: non-fluid with a fluid neighbour across some face.
+    if (is_fluid[cell] != 0) return std::nullopt;
+    if (!is_ghost(forest, is_fluid, cell)) return std::nullopt;
+
+    const CellGeometry geo = domain.cell_geometry(forest.leaves[cell].decode());
+    const Vec3& c = geo.centre;
+    const Vec3& s = geo.size;
+
+    GhostCell g;
+    g.cell_id = cell;
+
+    // Boundary intercept and its triangle.
+    const PointProjection proj = mesh.trimesh.project_point(c);
+    const std::uint64_t tri = proj.triangle;
+    if (tri >= mesh.triangle_patch_ids.size())
+        index_out_of_bounds(tri, mesh.triangle_patch_ids.size());
+    g.anchor_id = tri;
+    g.patch_id = mesh.triangle_patch_ids[tri];
+    g.intercept = proj.point;
+
+    // Image point: the centre mirrored through the intercept.
+    const Vec3& p = proj.point;
+    const Vec3 img = {p[0] + p[0] - c[0], p[1] + p[1] - c[1], p[2] + p[2] - c[2]};
+    g.image_point = img;
+
+    // Stencil: distinct fluid cells holding the probes around the image
+    // point, in probe order (x sign fastest, minus before plus).
+    const Vec3 a = {STENCIL_PROBE_FRACTION * s[0], STENCIL_PROBE_FRACTION * s[1],
+                    STENCIL_PROBE_FRACTION * s[2]};
+    std::array<std::uint64_t, STENCIL_SIZE> members{};
+    std::size_t count = 0;
+    for (std::size_t k = 0; k < STENCIL_SIZE; ++k) {
+        const Vec3 probe = {img[0] + ((k & 1) ? a[0] : -a[0]), img[1] + ((k & 2) ? a[1] : -a[1]),
+                            img[2] + ((k & 4) ? a[2] : -a[2])};
+        const auto hit = forest.locate_point(domain, probe);
+        if (!hit) continue;
+        const std::uint64_t id = *hit;
+        if (id >= is_fluid.size()) index_out_of_bounds(id, is_fluid.size());
+        if (is_fluid[id] == 0) continue;
+        if (std::find(members.begin(), members.begin() + count, id) != members.begin() + count)
+            continue;
+        members[count++] = id;
+    }
+
+    if (count == 0) {
+        self_stencil(g, cell);
+        return g;
+    }
+
+    // Member offsets from the image point, normalised by the x size alone,
+    // and their inverse-distance weights.
+    const double h = s[0] > STENCIL_MIN_LENGTH ? s[0] : STENCIL_MIN_LENGTH;
+    std::array<std::array<double, 4>, STENCIL_SIZE> pv;
+    std::array<double, STENCIL_SIZE> w;
+    for (std::size_t j = 0; j < count; ++j) {
+        const Vec3 cj = domain.cell_geometry(forest.leaves[members[j]].decode()).centre;
+        const double dx = (cj[0] - img[0]) / h;
+        const double dy = (cj[1] - img[1]) / h;
+        const double dz = (cj[2] - img[2]) / h;
+        pv[j] = {1.0, dx, dy, dz};
+        const double r = std::sqrt(dx * dx + dy * dy + dz * dz);
+        w[j] = r < STENCIL_NEAR_DISTANCE ? STENCIL_NEAR_WEIGHT : 1.0 / r;
+    }
+
+    g.stencil_indices.fill(0);
+    g.stencil_weights.fill(0.0);
+    for (std::size_t j = 0; j < count; ++j) g.stencil_indices[j] = members[j];
+
+    // Weighted linear least squares: the weights that give the fitted value
+    // at the image point. Needs at least as many members as unknowns.
+    if (count >= 4) {
+        Mat4 m{};
+        for (std::size_t j = 0; j < count; ++j) {
+            for (int r = 0; r < 4; ++r) {
+                const double wp = w[j] * pv[j][r];
+                for (int col = 0; col < 4; ++col) m[r][col] += wp * pv[j][col];
+            }
+        }
+        std::array<double, 4> row;
+        if (inverse_first_row(m, row)) {
+            std::array<double, STENCIL_SIZE> q;
+            double sum = 0.0;
+            for (std::size_t j = 0; j < count; ++j) {
+                const double fit =
+                    row[0] * pv[j][0] + row[1] * pv[j][1] + row[2] * pv[j][2] + row[3] * pv[j][3];
+                q[j] = w[j] * fit;
+                sum += q[j];
+            }
+            if (std::abs(sum) > STENCIL_WEIGHT_SUM_MIN) {
+                for (std::size_t j = 0; j < count; ++j) g.stencil_weights[j] = q[j] / sum;
+                return g;
+            }
+        }
+    }
+
+    // Normalised inverse-distance weights.
+    double total = 0.0;
+    for (std::size_t j = 0; j < count; ++j) total += w[j];
+    if (total > 0.0) {
+        for (std::size_t j = 0; j < count; ++j) g.stencil_weights[j] = w[j] / total;
+        return g;
+    }
+
+    // Only reached through a non-finite distance.
+    self_stencil(g, cell);
+    return g;
+}
+
+GhostCellData compute_ghost_cell_data(const Forest& forest, const Domain& domain,
+                                      const IbmMesh& mesh, std::span<const CellStatus> status,
+                                      const Vec3& fluid_seed_point) {
+    const std::size_t n = forest.leaves.size();
+    const std::size_t m = std::min(n, status.size());
+    const RigidPose identity = RigidPose::identity();
+
+    GhostCellData data;
+    data.is_fluid.assign(n, 0);
+    mark_fluid_cells(data.is_fluid, status);
+
+    const bool seed_inside = is_point_inside(fluid_seed_point, mesh, identity);
+    {
+        std::uint8_t* flags = data.is_fluid.data();
+        const SfcKey* keys = forest.leaves.data();
+        const CellStatus* st = status.data();
+        parallel::for_chunks(m, WALL_GRAIN, [&](std::size_t b, std::size_t e) {
+            for (std::size_t i = b; i != e; ++i)
+                reclassify_wall_cell(flags[i], keys[i], st[i], domain, mesh, identity, seed_inside);
+        });
+    }
+
+    const std::span<const std::uint8_t> flags(data.is_fluid);
+    const std::vector<GhostCell> ghosts = parallel::collect<GhostCell>(
+        n,
+        [&](std::size_t i, std::vector<GhostCell>& sink) {
+            if (auto g = ghost_cell_for_leaf(forest, domain, mesh, flags, i)) sink.push_back(*g);
+        },
+        GHOST_GRAIN);
+
+    const std::size_t count = ghosts.size();
+    data.cell_ids.resize(count);
+    data.anchor_ids.resize(count);
+    data.patch_ids.resize(count);
+    data.intercepts.resize(count);
+    data.image_points.resize(count);
+    data.stencil_indices.resize(count);
+    data.stencil_weights.resize(count);
+    parallel::for_each_index(count, [&](std::size_t k) {
+        const GhostCell& g = ghosts[k];
+        data.cell_ids[k] = g.cell_id;
+        data.anchor_ids[k] = g.anchor_id;
+        data.patch_ids[k] = g.patch_id;
+        data.intercepts[k] = g.intercept;
+        data.image_points[k] = g.image_point;
+        data.stencil_indices[k] = g.stencil_indices;
+        data.stencil_weights[k] = g.stencil_weights;
+    });
+    return data;
+}
+
+}  // namespace quorin::gcibm
