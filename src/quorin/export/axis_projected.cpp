@@ -1,1 +1,201 @@
-// (in progress)
+#include "quorin/export/axis_projected.hpp"
+
+#include <utility>
+
+#include "quorin/error.hpp"
+#include "quorin/export/chunks.hpp"
+#include "quorin/export/faces.hpp"
+#include "quorin/parallel.hpp"
+
+namespace quorin::axis_projected {
+
+namespace {
+
+CellStatus status_at(std::span<const CellStatus> status, std::uint64_t cell) {
+    if (cell >= status.size()) index_out_of_bounds(cell, status.size());
+    return status[cell];
+}
+
+// The face (owner, neighbour, axis) when either cell is intersected, the
+// owner tested first; none otherwise or when a ray misses.
+std::optional<ImmersedFace> classify(const Forest& forest, const Domain& domain,
+                                     const IbmMesh& mesh, std::span<const CellStatus> status,
+                                     const RigidPose& pose, std::uint64_t owner,
+                                     std::uint64_t neighbour, std::uint8_t axis) {
+    if (status_at(status, owner) == STATUS_INTERSECTED ||
+        status_at(status, neighbour) == STATUS_INTERSECTED) {
+        return apibm::immersed_face(forest, domain, mesh, owner, neighbour, axis, pose);
+    }
+    return std::nullopt;
+}
+
+// Appends one immersed face's eight values to the payload vectors of `sink`
+// (an ApIbmFaceData or an AxisProjectedMeshCell: the fields share names).
+template <class Sink>
+void append_payload(Sink& sink, const ImmersedFace& f) {
+    sink.dist_owner_to_bnd.push_back(f.dist_owner_to_bnd);
+    sink.dist_neighbour_to_bnd.push_back(f.dist_neighbour_to_bnd);
+    sink.owner_near_boundary.push_back(f.owner_near_boundary ? 1 : 0);
+    sink.neighbour_near_boundary.push_back(f.neighbour_near_boundary ? 1 : 0);
+    sink.owner_bnd_anchor_id.push_back(f.owner_bnd_anchor_id);
+    sink.owner_bnd_patch_id.push_back(f.owner_bnd_patch_id);
+    sink.neighbour_bnd_anchor_id.push_back(f.neighbour_bnd_anchor_id);
+    sink.neighbour_bnd_patch_id.push_back(f.neighbour_bnd_patch_id);
+}
+
+// Appends the faces that `cell` lists, and the payload of its internal
+// faces, to `sink`.
+void append_cell(const Forest& forest, const Domain& domain, const IbmMesh& mesh,
+                 std::span<const CellStatus> status, const RigidPose& pose, std::uint64_t cell,
+                 AxisProjectedMeshCell& sink) {
+    cell_faces::enumerate(
+        forest, cell,
+        [&](std::uint64_t j, std::uint8_t axis) {
+            sink.internal_faces_owner.push_back(cell);
+            sink.internal_faces_neighbour.push_back(j);
+            sink.internal_faces_axis.push_back(axis);
+            const std::optional<ImmersedFace> f =
+                classify(forest, domain, mesh, status, pose, cell, j, axis);
+            sink.is_immersed_face.push_back(f ? 1 : 0);
+            if (f) append_payload(sink, *f);
+        },
+        [&](FaceDir dir) {
+            sink.domain_bnd_faces_owner.push_back(cell);
+            sink.domain_bnd_faces_dir.push_back(dir);
+        });
+}
+
+// Moves the eight per-immersed-face vectors of every chunk into `ap`, in order.
+template <class Chunk>
+void concat_payload(ApIbmFaceData& ap, std::vector<Chunk>& chunks) {
+    export_chunks::concat(ap.dist_owner_to_bnd, chunks, &Chunk::dist_owner_to_bnd);
+    export_chunks::concat(ap.dist_neighbour_to_bnd, chunks, &Chunk::dist_neighbour_to_bnd);
+    export_chunks::concat(ap.owner_near_boundary, chunks, &Chunk::owner_near_boundary);
+    export_chunks::concat(ap.neighbour_near_boundary, chunks, &Chunk::neighbour_near_boundary);
+    export_chunks::concat(ap.owner_bnd_anchor_id, chunks, &Chunk::owner_bnd_anchor_id);
+    export_chunks::concat(ap.owner_bnd_patch_id, chunks, &Chunk::owner_bnd_patch_id);
+    export_chunks::concat(ap.neighbour_bnd_anchor_id, chunks, &Chunk::neighbour_bnd_anchor_id);
+    export_chunks::concat(ap.neighbour_bnd_patch_id, chunks, &Chunk::neighbour_bnd_patch_id);
+}
+
+}  // namespace
+
+AxisProjectedMeshCell cell_record(const Forest& forest, const Domain& domain, const IbmMesh& mesh,
+                                  std::span<const CellStatus> status, const RigidPose& pose,
+                                  std::uint64_t cell) {
+    if (cell >= forest.leaves.size()) index_out_of_bounds(cell, forest.leaves.size());
+    const CellGeometry g = domain.cell_geometry(forest.leaves[cell].decode());
+    AxisProjectedMeshCell rec;
+    append_cell(forest, domain, mesh, status, pose, cell, rec);
+    rec.cell_center = g.centre;
+    rec.cell_size = g.size;
+    return rec;
+}
+
+CfdAxisProjectedMesh build_axis_projected_mesh(const Forest& forest, const Domain& domain,
+                                               const IbmMesh& mesh,
+                                               std::span<const CellStatus> status,
+                                               const RigidPose& pose) {
+    const std::size_t n = forest.leaves.size();
+    // Statuses of another forest: stop before any work.
+    if (status.size() < n) index_out_of_bounds(status.size(), status.size());
+
+    CfdAxisProjectedMesh out;
+    reserve_huge(out.cell_centers, n);
+    out.cell_centers.resize(n);
+    reserve_huge(out.cell_sizes, n);
+    out.cell_sizes.resize(n);
+
+    const std::size_t grain = export_chunks::GRAIN;
+    std::vector<AxisProjectedMeshCell> chunks((n + grain - 1) / grain);
+    parallel::for_chunks(n, grain, [&](std::size_t b, std::size_t e) {
+        AxisProjectedMeshCell& sink = chunks[b / grain];
+        const std::size_t cells = e - b;
+        sink.internal_faces_owner.reserve(3 * cells);
+        sink.internal_faces_neighbour.reserve(3 * cells);
+        sink.internal_faces_axis.reserve(3 * cells);
+        sink.is_immersed_face.reserve(3 * cells);
+        for (std::size_t i = b; i != e; ++i) {
+            const CellGeometry g = domain.cell_geometry(forest.leaves[i].decode());
+            out.cell_centers[i] = g.centre;
+            out.cell_sizes[i] = g.size;
+            append_cell(forest, domain, mesh, status, pose, i, sink);
+        }
+    });
+
+    out.patch_names = mesh.patch_names;
+    using C = AxisProjectedMeshCell;
+    export_chunks::concat(out.internal_faces_owner, chunks, &C::internal_faces_owner);
+    export_chunks::concat(out.internal_faces_neighbour, chunks, &C::internal_faces_neighbour);
+    export_chunks::concat(out.internal_faces_axis, chunks, &C::internal_faces_axis);
+    export_chunks::concat(out.domain_bnd_faces_owner, chunks, &C::domain_bnd_faces_owner);
+    export_chunks::concat(out.domain_bnd_faces_dir, chunks, &C::domain_bnd_faces_dir);
+    export_chunks::concat(out.ap.is_immersed_face, chunks, &C::is_immersed_face);
+    concat_payload(out.ap, chunks);
+    chunks = {};
+
+    out.n_cells = n;
+    out.coordinate_type = 0;
+    return out;
+}
+
+std::optional<ImmersedFace> face_record(const Forest& forest, const Domain& domain,
+                                        const IbmMesh& mesh, std::span<const CellStatus> status,
+                                        std::span<const std::uint64_t> owner,
+                                        std::span<const std::uint64_t> neighbour,
+                                        std::span<const std::uint8_t> axis, const RigidPose& pose,
+                                        std::uint64_t face) {
+    if (face >= owner.size()) index_out_of_bounds(face, owner.size());
+    if (face >= neighbour.size()) index_out_of_bounds(face, neighbour.size());
+    if (face >= axis.size()) index_out_of_bounds(face, axis.size());
+    return classify(forest, domain, mesh, status, pose, owner[face], neighbour[face], axis[face]);
+}
+
+ApIbmFaceData build_face_data(const Forest& forest, const Domain& domain, const IbmMesh& mesh,
+                              std::span<const CellStatus> status,
+                              std::span<const std::uint64_t> owner,
+                              std::span<const std::uint64_t> neighbour,
+                              std::span<const std::uint8_t> axis, const RigidPose& pose) {
+    const std::size_t faces = owner.size();
+    // Face vectors of unequal length: stop before any work, as the first
+    // face without a neighbour or an axis would.
+    if (neighbour.size() < faces) index_out_of_bounds(neighbour.size(), neighbour.size());
+    if (axis.size() < faces) index_out_of_bounds(axis.size(), axis.size());
+
+    ApIbmFaceData ap;
+    reserve_huge(ap.is_immersed_face, faces);
+    ap.is_immersed_face.resize(faces);
+
+    // The flags go straight to their slots; the payload of each chunk of
+    // faces to its own buffers.
+    const std::size_t grain = 4 * export_chunks::GRAIN;
+    std::vector<ApIbmFaceData> chunks((faces + grain - 1) / grain);
+    parallel::for_chunks(faces, grain, [&](std::size_t b, std::size_t e) {
+        ApIbmFaceData& sink = chunks[b / grain];
+        for (std::size_t f = b; f != e; ++f) {
+            const std::optional<ImmersedFace> r =
+                classify(forest, domain, mesh, status, pose, owner[f], neighbour[f], axis[f]);
+            ap.is_immersed_face[f] = r ? 1 : 0;
+            if (r) append_payload(sink, *r);
+        }
+    });
+    concat_payload(ap, chunks);
+    return ap;
+}
+
+std::vector<CellStatus> refresh_immersed_faces(const Forest& forest, const Domain& domain,
+                                               const IbmMesh& mesh, CfdAxisProjectedMesh& record,
+                                               const RigidPose& pose) {
+    std::vector<CellStatus> status(forest.leaves.size(), STATUS_DEFAULT);
+    flood::mark_intersected_cells(forest, domain, pose, mesh, status);
+    ApIbmFaceData ap = build_face_data(forest, domain, mesh, status, record.internal_faces_owner,
+                                       record.internal_faces_neighbour,
+                                       record.internal_faces_axis, pose);
+    // Everything that can fail is done: only moves touch the record now.
+    std::vector<std::string> names = mesh.patch_names;
+    record.ap = std::move(ap);
+    record.patch_names = std::move(names);
+    return status;
+}
+
+}  // namespace quorin::axis_projected

@@ -1,0 +1,95 @@
+// The faces of one cell as a CFD mesh lists them, shared by both mesh
+// exports.
+//
+// For axis x, y, z in turn, the cell asks for the leaves across its negative
+// face, then across its positive face. An empty answer means the face lies on
+// the outer surface of the base grid: a domain-boundary face (cell, dir). On
+// the positive side every leaf found gives one internal face (cell, leaf,
+// axis), in probe order; on the negative side nothing is listed, since the
+// leaves there own those faces. Every internal face is thus listed exactly
+// once, by its low-side cell (the owner).
+//
+// In a 2:1-balanced forest the four probes of a face reach every leaf across
+// it: a coarse owner finds four finer leaves in ascending cell order, a fine
+// owner the one coarser leaf. Where the leaves across a positive face are two
+// or more levels finer, four probes would miss most of them and those faces
+// would be listed by no cell; the face is then searched quadrant by quadrant
+// instead (see detail::finer_leaves), so that no face is lost whatever the
+// forest's grading.
+#pragma once
+
+#include <cstdint>
+
+#include "quorin/forest/forest.hpp"
+#include "quorin/forest/key.hpp"
+#include "quorin/forest/neighbour.hpp"
+
+namespace quorin::cell_faces {
+
+namespace detail {
+
+// Calls emit(j) for every leaf j across the positive face along `axis` of
+// the cell `key` inside the square of side w at tangential offset (u0, v0),
+// by probing the centres of its four quadrants in probe order (the lower
+// tangential axis fastest) and descending into every quadrant whose leaf is
+// smaller than the quadrant. The leaves are emitted in that depth-first
+// order, each once. Allocates nothing; the depth is at most MAX_LEVEL.
+template <class Emit>
+void finer_leaves(const Forest& forest, const DecodedKey& key, std::uint64_t cell, int axis,
+                  std::int64_t u0, std::int64_t v0, std::int64_t w, Emit& emit) {
+    const int t1 = axis == 0 ? 1 : 0;
+    const int t2 = axis == 2 ? 1 : 2;
+    const Probe anchor = {key.x, key.y, key.z};
+    const std::int64_t h = w / 2;
+    const std::int64_t du[4] = {0, h, 0, h};
+    const std::int64_t dv[4] = {0, 0, h, h};
+    for (int q = 0; q < 4; ++q) {
+        Probe p;
+        p[axis] = anchor[axis] + (std::int64_t{1} << (MAX_LEVEL - key.level));
+        p[t1] = u0 + du[q] + h / 2;
+        p[t2] = v0 + dv[q] + h / 2;
+        const auto j = neighbour::locate_probe_index(forest, key.tree, p, cell);
+        if (!j) continue;
+        if (static_cast<std::int64_t>(forest.leaves[*j].width()) >= h) {
+            emit(*j);
+        } else {
+            finer_leaves(forest, key, cell, axis, u0 + du[q], v0 + dv[q], h, emit);
+        }
+    }
+}
+
+}  // namespace detail
+
+// Calls on_boundary(FaceDir) for every domain-boundary face of `cell` and
+// on_internal(neighbour, axis) for every internal face it owns, in the order
+// above. Allocates nothing.
+template <class OnInternal, class OnBoundary>
+inline void enumerate(const Forest& forest, std::uint64_t cell, OnInternal&& on_internal,
+                      OnBoundary&& on_boundary) {
+    for (std::uint8_t axis = 0; axis < 3; ++axis) {
+        const auto neg = static_cast<FaceDir>(2 * axis);
+        const auto pos = static_cast<FaceDir>(2 * axis + 1);
+        if (neighbour::face_neighbour_ids(forest, cell, neg).empty()) on_boundary(neg);
+        const FaceNeighbourIds high = neighbour::face_neighbour_ids(forest, cell, pos);
+        if (high.empty()) {
+            on_boundary(pos);
+            continue;
+        }
+        const unsigned level = forest.leaves[cell].level();
+        bool graded = true;  // no leaf found more than one level finer
+        for (const std::uint64_t j : high) graded = graded && forest.leaves[j].level() <= level + 1;
+        if (graded) {
+            for (const std::uint64_t j : high) on_internal(j, axis);
+            continue;
+        }
+        const DecodedKey key = forest.leaves[cell].decode();
+        const std::int64_t corner[3] = {key.x, key.y, key.z};
+        const int t1 = axis == 0 ? 1 : 0;
+        const int t2 = axis == 2 ? 1 : 2;
+        auto emit = [&](std::uint64_t j) { on_internal(j, axis); };
+        detail::finer_leaves(forest, key, cell, axis, corner[t1], corner[t2],
+                             std::int64_t{1} << (MAX_LEVEL - key.level), emit);
+    }
+}
+
+}  // namespace quorin::cell_faces
