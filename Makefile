@@ -14,6 +14,9 @@ test: setup
 	$(PYTHON) -m pytest -q tests/python || status=1; \
 	exit $$status
 
+demo: setup
+	$(PYTHON) examples/demo.py
+
 test-cpp:
 	ninja -C build && build/tests/cpp/quorin_tests --gtest_brief=1
 

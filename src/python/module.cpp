@@ -4,18 +4,21 @@
 
 #include "binding/class.hpp"
 #include "binding/guard.hpp"
+#include "cfd_mesh.hpp"
 #include "classes.hpp"
 
 namespace quorin::python {
 
 namespace {
 
-// Published in this order, each name appended to __all__. Classes still to
-// come take their places: CfdGhostCellMesh, ApIbmFaceData and
-// CfdAxisProjectedMesh after BoundingBox, then ApibmSession and
-// QuorinManager before Forest.
+// Published in this order, each name appended to __all__.
 py::ClassDef* const published_classes[] = {
     &bounding_box_class,
+    &ghost_cell_mesh_class,
+    &ap_ibm_face_data_class,
+    &axis_projected_mesh_class,
+    &apibm_session_class,
+    &quorin_manager_class,
     &forest_class,
 };
 

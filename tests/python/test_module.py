@@ -18,7 +18,10 @@ def test_module_imports_from_the_installed_package():
 
 
 def test_all_lists_the_published_names_in_registration_order():
-    assert _quorin.__all__ == ["BoundingBox", "Forest", "_quaternion_from_axis_angle"]
+    assert _quorin.__all__ == [
+        "BoundingBox", "CfdGhostCellMesh", "ApIbmFaceData", "CfdAxisProjectedMesh",
+        "ApibmSession", "QuorinManager", "Forest", "_quaternion_from_axis_angle",
+    ]
     for name in _quorin.__all__:
         assert hasattr(_quorin, name)
 
@@ -38,14 +41,20 @@ def test_import_runs_no_numpy_and_a_fresh_module_object_reuses_the_classes():
     subprocess.run([sys.executable, "-c", code], check=True)
 
 
-@pytest.mark.parametrize("cls", [_quorin.BoundingBox, _quorin.Forest])
+ALL_CLASSES = [
+    _quorin.BoundingBox, _quorin.CfdGhostCellMesh, _quorin.ApIbmFaceData,
+    _quorin.CfdAxisProjectedMesh, _quorin.ApibmSession, _quorin.QuorinManager, _quorin.Forest,
+]
+
+
+@pytest.mark.parametrize("cls", ALL_CLASSES)
 def test_classes_report_builtins_module_and_plain_qualname(cls):
     assert cls.__module__ == "builtins"
     assert cls.__qualname__ == cls.__name__
     assert repr(cls) == f"<class 'builtins.{cls.__name__}'>"
 
 
-@pytest.mark.parametrize("cls", [_quorin.BoundingBox, _quorin.Forest])
+@pytest.mark.parametrize("cls", ALL_CLASSES)
 def test_classes_cannot_be_subclassed(cls):
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
@@ -68,7 +77,39 @@ def test_instances_have_no_dict_no_weakref_and_read_only_attributes(unit_box, fo
 CLASS_DOCS = [
     (_quorin.BoundingBox, "(min, max)", "Physical simulation domain bounds."),
     (_quorin.Forest, "(bbox, base_res)", "Use case 2: `Forest` wrapper for manual AMR control."),
+    (_quorin.QuorinManager, "(bbox, base_res, n_leaf_refinement=3)",
+     "Use case 1: one-stop manager for generating IBM mesh data."),
 ]
+
+# Classes whose instances only the module's operations make.
+SEALED_CLASSES = [
+    (_quorin.CfdGhostCellMesh, "SoA mesh layout for GCIBM."),
+    (_quorin.CfdAxisProjectedMesh,
+     "SoA mesh layout for APIBM (Axis-Projected Immersed Boundary Method)."),
+    (_quorin.ApibmSession,
+     "Stateful APIBM session retaining forest + IBM geometry for `update_ib` / `remesh`."),
+    (_quorin.ApIbmFaceData, "\n".join([
+        "Compressed APIBM immersed-boundary face payload.",
+        "",
+        "`is_immersed_face` has shape `(N_internal_faces,)`; all other arrays have",
+        "shape `(N_immersed,)`, in the order of its true entries. Distances are",
+        "physical cell-center-to-boundary distances, including zero. Boolean",
+        "near-boundary flags mark Dirichlet-constraint candidates when",
+        "`d / delta_x <= delta_x / L`, using each side's cell width along the face",
+        "axis and the largest computational-domain extent `L`. The solver must",
+        "apply any constraints; the flags leave the distances unchanged.",
+    ])),
+]
+
+
+@pytest.mark.parametrize("cls, doc", SEALED_CLASSES)
+def test_result_and_session_classes_have_plain_docs_and_refuse_construction(cls, doc):
+    assert cls.__doc__ == doc
+    assert cls.__text_signature__ is None
+    for args, kwargs in [((), {}), ((1,), {"x": 2})]:
+        with pytest.raises(TypeError) as info:
+            cls(*args, **kwargs)
+        assert str(info.value) == f"cannot create 'builtins.{cls.__name__}' instances"
 
 
 @pytest.mark.parametrize("cls, signature, doc", CLASS_DOCS)
