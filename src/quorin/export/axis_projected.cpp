@@ -101,36 +101,14 @@ CfdAxisProjectedMesh build_axis_projected_mesh(const Forest& forest, const Domai
     if (status.size() < n) index_out_of_bounds(status.size(), status.size());
 
     CfdAxisProjectedMesh out;
-    reserve_huge(out.cell_centers, n);
-    out.cell_centers.resize(n);
-    reserve_huge(out.cell_sizes, n);
-    out.cell_sizes.resize(n);
-
-    const std::size_t grain = export_chunks::GRAIN;
-    std::vector<AxisProjectedMeshCell> chunks((n + grain - 1) / grain);
-    parallel::for_chunks(n, grain, [&](std::size_t b, std::size_t e) {
-        AxisProjectedMeshCell& sink = chunks[b / grain];
-        const std::size_t cells = e - b;
-        sink.internal_faces_owner.reserve(3 * cells);
-        sink.internal_faces_neighbour.reserve(3 * cells);
-        sink.internal_faces_axis.reserve(3 * cells);
-        sink.is_immersed_face.reserve(3 * cells);
-        for (std::size_t i = b; i != e; ++i) {
-            const CellGeometry g = domain.cell_geometry(forest.leaves[i].decode());
-            out.cell_centers[i] = g.centre;
-            out.cell_sizes[i] = g.size;
+    std::vector<AxisProjectedMeshCell> chunks = export_chunks::fill_cells<AxisProjectedMeshCell>(
+        forest, domain, out, [&](std::size_t i, AxisProjectedMeshCell& sink) {
+            sink.is_immersed_face.reserve(sink.internal_faces_owner.capacity());
             append_cell(forest, domain, mesh, status, pose, i, sink);
-        }
-    });
-
+        });
     out.patch_names = mesh.patch_names;
-    using C = AxisProjectedMeshCell;
-    export_chunks::concat(out.internal_faces_owner, chunks, &C::internal_faces_owner);
-    export_chunks::concat(out.internal_faces_neighbour, chunks, &C::internal_faces_neighbour);
-    export_chunks::concat(out.internal_faces_axis, chunks, &C::internal_faces_axis);
-    export_chunks::concat(out.domain_bnd_faces_owner, chunks, &C::domain_bnd_faces_owner);
-    export_chunks::concat(out.domain_bnd_faces_dir, chunks, &C::domain_bnd_faces_dir);
-    export_chunks::concat(out.ap.is_immersed_face, chunks, &C::is_immersed_face);
+    export_chunks::concat_faces(out, chunks);
+    export_chunks::concat(out.ap.is_immersed_face, chunks, &AxisProjectedMeshCell::is_immersed_face);
     concat_payload(out.ap, chunks);
     chunks = {};
 

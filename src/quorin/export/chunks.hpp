@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "quorin/forest/domain.hpp"
+#include "quorin/forest/forest.hpp"
 #include "quorin/memory.hpp"
 #include "quorin/parallel.hpp"
 
@@ -37,6 +39,45 @@ void concat(std::vector<T>& out, std::vector<Chunk>& chunks, std::vector<T> Chun
         }
     });
     out = std::move(joined);
+}
+
+// The part both mesh exports share: the centre and size of every cell go
+// straight to their slots of `out`, and per_cell(i, chunk) appends what cell
+// i lists to the buffers of its chunk (each chunk's face buffers sized for
+// three faces a cell first). Returns the chunks, in cell order.
+template <class Chunk, class Mesh, class PerCell>
+std::vector<Chunk> fill_cells(const Forest& forest, const Domain& domain, Mesh& out,
+                              PerCell&& per_cell) {
+    const std::size_t n = forest.leaves.size();
+    reserve_huge(out.cell_centers, n);
+    out.cell_centers.resize(n);
+    reserve_huge(out.cell_sizes, n);
+    out.cell_sizes.resize(n);
+    std::vector<Chunk> chunks((n + GRAIN - 1) / GRAIN);
+    parallel::for_chunks(n, GRAIN, [&](std::size_t b, std::size_t e) {
+        Chunk& sink = chunks[b / GRAIN];
+        const std::size_t cells = e - b;
+        sink.internal_faces_owner.reserve(3 * cells);
+        sink.internal_faces_neighbour.reserve(3 * cells);
+        sink.internal_faces_axis.reserve(3 * cells);
+        for (std::size_t i = b; i != e; ++i) {
+            const CellGeometry g = domain.cell_geometry(forest.leaves[i].decode());
+            out.cell_centers[i] = g.centre;
+            out.cell_sizes[i] = g.size;
+            per_cell(i, sink);
+        }
+    });
+    return chunks;
+}
+
+// Moves the five face vectors of every chunk into `out`, in order.
+template <class Chunk, class Mesh>
+void concat_faces(Mesh& out, std::vector<Chunk>& chunks) {
+    concat(out.internal_faces_owner, chunks, &Chunk::internal_faces_owner);
+    concat(out.internal_faces_neighbour, chunks, &Chunk::internal_faces_neighbour);
+    concat(out.internal_faces_axis, chunks, &Chunk::internal_faces_axis);
+    concat(out.domain_bnd_faces_owner, chunks, &Chunk::domain_bnd_faces_owner);
+    concat(out.domain_bnd_faces_dir, chunks, &Chunk::domain_bnd_faces_dir);
 }
 
 }  // namespace quorin::export_chunks

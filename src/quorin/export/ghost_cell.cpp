@@ -53,37 +53,10 @@ CfdGhostCellMesh build_ghost_cell_mesh(const Forest& forest, const Domain& domai
     if (data.is_fluid.size() < n) index_out_of_bounds(data.is_fluid.size(), data.is_fluid.size());
 
     CfdGhostCellMesh out;
-    reserve_huge(out.cell_centers, n);
-    out.cell_centers.resize(n);
-    reserve_huge(out.cell_sizes, n);
-    out.cell_sizes.resize(n);
-
-    // Per chunk of cells, its faces; the fixed-size per-cell values go
-    // straight to their slots.
-    const std::size_t grain = export_chunks::GRAIN;
-    std::vector<GhostCellMeshCell> chunks((n + grain - 1) / grain);
-    parallel::for_chunks(n, grain, [&](std::size_t b, std::size_t e) {
-        GhostCellMeshCell& sink = chunks[b / grain];
-        const std::size_t cells = e - b;
-        sink.internal_faces_owner.reserve(3 * cells);
-        sink.internal_faces_neighbour.reserve(3 * cells);
-        sink.internal_faces_axis.reserve(3 * cells);
-        for (std::size_t i = b; i != e; ++i) {
-            const CellGeometry g = domain.cell_geometry(forest.leaves[i].decode());
-            out.cell_centers[i] = g.centre;
-            out.cell_sizes[i] = g.size;
-            append_faces(forest, i, sink);
-        }
-    });
-
+    std::vector<GhostCellMeshCell> chunks = export_chunks::fill_cells<GhostCellMeshCell>(
+        forest, domain, out, [&](std::size_t i, GhostCellMeshCell& sink) { append_faces(forest, i, sink); });
     out.patch_names = mesh.patch_names;
-    export_chunks::concat(out.internal_faces_owner, chunks, &GhostCellMeshCell::internal_faces_owner);
-    export_chunks::concat(out.internal_faces_neighbour, chunks,
-                          &GhostCellMeshCell::internal_faces_neighbour);
-    export_chunks::concat(out.internal_faces_axis, chunks, &GhostCellMeshCell::internal_faces_axis);
-    export_chunks::concat(out.domain_bnd_faces_owner, chunks,
-                          &GhostCellMeshCell::domain_bnd_faces_owner);
-    export_chunks::concat(out.domain_bnd_faces_dir, chunks, &GhostCellMeshCell::domain_bnd_faces_dir);
+    export_chunks::concat_faces(out, chunks);
     chunks = {};
 
     // The flags already have the layout of gc_is_fluid: move them in, cut to
