@@ -89,6 +89,7 @@ tbb::task_arena& pool() {
     static std::once_flag once;
     static std::unique_ptr<tbb::global_control> limit;
     static std::unique_ptr<tbb::task_arena> arena;
+    static std::unique_ptr<detail::WorkerMarker> marker;
     std::call_once(once, [] {
         const std::size_t n = configured_thread_count();
         // oneTBB caps every arena at the hardware concurrency unless told
@@ -99,6 +100,7 @@ tbb::task_arena& pool() {
             tbb::global_control::max_allowed_parallelism, std::max(n, hw));
         arena = std::make_unique<tbb::task_arena>(static_cast<int>(n));
         arena->initialize();
+        marker = std::make_unique<detail::WorkerMarker>(*arena);
     });
     return *arena;
 }

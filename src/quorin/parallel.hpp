@@ -16,6 +16,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
+#include <tbb/task_scheduler_observer.h>
 
 #include "quorin/memory.hpp"
 
@@ -34,18 +35,44 @@ std::size_t available_cpus();
 tbb::task_arena& pool();
 
 namespace detail {
-// True when the calling thread already runs inside some arena (a worker, or a
-// thread inside with_threads); loops then join that arena instead of the pool.
-inline bool inside_arena() {
-    return tbb::this_task_arena::current_thread_index() != tbb::task_arena::not_initialized;
-}
+// Set while the calling thread runs inside the process pool or a
+// with_threads arena: nested loops then stay in that arena. (oneTBB's own
+// thread index cannot tell: a thread that ever ran a parallel algorithm
+// counts as attached to the default arena, which ignores the pool size.)
+inline thread_local bool in_quorin_arena = false;
+
+struct ArenaScope {
+    bool saved = in_quorin_arena;
+    ArenaScope() { in_quorin_arena = true; }
+    ~ArenaScope() { in_quorin_arena = saved; }
+    ArenaScope(const ArenaScope&) = delete;
+    ArenaScope& operator=(const ArenaScope&) = delete;
+};
+
+inline bool inside_arena() { return in_quorin_arena; }
+
+// Marks the worker threads of one arena as inside it while they work there.
+class WorkerMarker : public tbb::task_scheduler_observer {
+public:
+    explicit WorkerMarker(tbb::task_arena& arena) : tbb::task_scheduler_observer(arena) { observe(true); }
+    ~WorkerMarker() override { observe(false); }
+    void on_scheduler_entry(bool is_worker) override {
+        if (is_worker) in_quorin_arena = true;
+    }
+    void on_scheduler_exit(bool is_worker) override {
+        if (is_worker) in_quorin_arena = false;
+    }
+};
 
 template <class F>
 void run(F&& body) {
     if (inside_arena()) {
         body();
     } else {
-        pool().execute(std::forward<F>(body));
+        pool().execute([&] {
+            ArenaScope scope;
+            body();
+        });
     }
 }
 
@@ -142,7 +169,12 @@ bool any_of(std::size_t n, F&& pred, std::size_t grain = DEFAULT_GRAIN) {
 template <class F>
 auto with_threads(std::size_t threads, F&& f) {
     tbb::task_arena arena(static_cast<int>(threads == 0 ? 1 : threads));
-    return arena.execute(std::forward<F>(f));
+    arena.initialize();
+    detail::WorkerMarker marker(arena);
+    return arena.execute([&] {
+        detail::ArenaScope scope;
+        return f();
+    });
 }
 
 }  // namespace quorin::parallel
