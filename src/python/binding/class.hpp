@@ -1,4 +1,4 @@
-// Class objects made from type specifications, their instances (header,
+// Class objects made from PyType_Spec records, their instances (header,
 // contents record, borrow counter), and the entry points through which the
 // interpreter reaches a class's constructor, methods and attribute reads.
 //
