@@ -51,18 +51,13 @@ void append_cell(const Forest& forest, const Domain& domain, const IbmMesh& mesh
     cell_faces::enumerate(
         forest, cell,
         [&](std::uint64_t j, std::uint8_t axis) {
-            sink.internal_faces_owner.push_back(cell);
-            sink.internal_faces_neighbour.push_back(j);
-            sink.internal_faces_axis.push_back(axis);
+            cell_faces::push_internal(sink, cell, j, axis);
             const std::optional<ImmersedFace> f =
                 classify(forest, domain, mesh, status, pose, cell, j, axis);
             sink.is_immersed_face.push_back(f ? 1 : 0);
             if (f) append_payload(sink, *f);
         },
-        [&](FaceDir dir) {
-            sink.domain_bnd_faces_owner.push_back(cell);
-            sink.domain_bnd_faces_dir.push_back(dir);
-        });
+        [&](FaceDir dir) { cell_faces::push_boundary(sink, cell, dir); });
 }
 
 // Moves the eight per-immersed-face vectors of every chunk into `ap`, in order.

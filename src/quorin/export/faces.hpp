@@ -92,4 +92,19 @@ inline void enumerate(const Forest& forest, std::uint64_t cell, OnInternal&& on_
     }
 }
 
+// The pushes of one listed face onto a record's face vectors (any record
+// with the five face fields).
+template <class Sink>
+inline void push_internal(Sink& sink, std::uint64_t cell, std::uint64_t neighbour, std::uint8_t axis) {
+    sink.internal_faces_owner.push_back(cell);
+    sink.internal_faces_neighbour.push_back(neighbour);
+    sink.internal_faces_axis.push_back(axis);
+}
+
+template <class Sink>
+inline void push_boundary(Sink& sink, std::uint64_t cell, FaceDir dir) {
+    sink.domain_bnd_faces_owner.push_back(cell);
+    sink.domain_bnd_faces_dir.push_back(dir);
+}
+
 }  // namespace quorin::cell_faces

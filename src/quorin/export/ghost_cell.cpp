@@ -15,15 +15,8 @@ namespace {
 void append_faces(const Forest& forest, std::uint64_t cell, GhostCellMeshCell& sink) {
     cell_faces::enumerate(
         forest, cell,
-        [&](std::uint64_t j, std::uint8_t axis) {
-            sink.internal_faces_owner.push_back(cell);
-            sink.internal_faces_neighbour.push_back(j);
-            sink.internal_faces_axis.push_back(axis);
-        },
-        [&](FaceDir dir) {
-            sink.domain_bnd_faces_owner.push_back(cell);
-            sink.domain_bnd_faces_dir.push_back(dir);
-        });
+        [&](std::uint64_t j, std::uint8_t axis) { cell_faces::push_internal(sink, cell, j, axis); },
+        [&](FaceDir dir) { cell_faces::push_boundary(sink, cell, dir); });
 }
 
 const SfcKey& leaf_at(const Forest& forest, std::uint64_t cell) {

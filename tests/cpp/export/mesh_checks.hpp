@@ -119,4 +119,18 @@ void expect_faces_cover_cells(const Forest& f, const Domain& d, const Mesh& m) {
                 << "cell " << c << " side " << dir;
 }
 
+// The cells and faces of two mesh records (either kind) are identical.
+template <class Mesh>
+void expect_same_cells_and_faces(const Mesh& a, const Mesh& b) {
+    EXPECT_EQ(a.n_cells, b.n_cells);
+    EXPECT_EQ(a.coordinate_type, b.coordinate_type);
+    EXPECT_EQ(a.cell_centers, b.cell_centers);
+    EXPECT_EQ(a.cell_sizes, b.cell_sizes);
+    EXPECT_EQ(a.internal_faces_owner, b.internal_faces_owner);
+    EXPECT_EQ(a.internal_faces_neighbour, b.internal_faces_neighbour);
+    EXPECT_EQ(a.internal_faces_axis, b.internal_faces_axis);
+    EXPECT_EQ(a.domain_bnd_faces_owner, b.domain_bnd_faces_owner);
+    EXPECT_EQ(a.domain_bnd_faces_dir, b.domain_bnd_faces_dir);
+}
+
 }  // namespace quorin::testing

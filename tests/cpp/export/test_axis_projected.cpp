@@ -34,17 +34,7 @@ void expect_same_ap(const ApIbmFaceData& a, const ApIbmFaceData& b) {
     EXPECT_EQ(a.neighbour_bnd_patch_id, b.neighbour_bnd_patch_id);
 }
 
-void expect_same_cells_and_faces(const CfdAxisProjectedMesh& a, const CfdAxisProjectedMesh& b) {
-    EXPECT_EQ(a.n_cells, b.n_cells);
-    EXPECT_EQ(a.coordinate_type, b.coordinate_type);
-    EXPECT_EQ(a.cell_centers, b.cell_centers);
-    EXPECT_EQ(a.cell_sizes, b.cell_sizes);
-    EXPECT_EQ(a.internal_faces_owner, b.internal_faces_owner);
-    EXPECT_EQ(a.internal_faces_neighbour, b.internal_faces_neighbour);
-    EXPECT_EQ(a.internal_faces_axis, b.internal_faces_axis);
-    EXPECT_EQ(a.domain_bnd_faces_owner, b.domain_bnd_faces_owner);
-    EXPECT_EQ(a.domain_bnd_faces_dir, b.domain_bnd_faces_dir);
-}
+using testing::expect_same_cells_and_faces;
 
 // The payload written out face by face: computed where the owner or the
 // neighbour is intersected, packed in face order.

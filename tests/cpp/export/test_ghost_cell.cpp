@@ -294,14 +294,7 @@ TEST(GhostCellMesh, SphereRoadIsIdenticalForAnyThreadCount) {
     const CfdGhostCellMesh a = run(1);
     const CfdGhostCellMesh b = run(8);
     ASSERT_FALSE(a.gc_cell_ids.empty());
-    EXPECT_EQ(a.n_cells, b.n_cells);
-    EXPECT_EQ(a.cell_centers, b.cell_centers);
-    EXPECT_EQ(a.cell_sizes, b.cell_sizes);
-    EXPECT_EQ(a.internal_faces_owner, b.internal_faces_owner);
-    EXPECT_EQ(a.internal_faces_neighbour, b.internal_faces_neighbour);
-    EXPECT_EQ(a.internal_faces_axis, b.internal_faces_axis);
-    EXPECT_EQ(a.domain_bnd_faces_owner, b.domain_bnd_faces_owner);
-    EXPECT_EQ(a.domain_bnd_faces_dir, b.domain_bnd_faces_dir);
+    testing::expect_same_cells_and_faces(a, b);
     EXPECT_EQ(a.gc_is_fluid, b.gc_is_fluid);
     EXPECT_EQ(a.gc_cell_ids, b.gc_cell_ids);
     EXPECT_EQ(a.gc_interp_stencil_indices, b.gc_interp_stencil_indices);
