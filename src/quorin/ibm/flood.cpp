@@ -10,11 +10,6 @@ namespace quorin::flood {
 
 namespace {
 
-// 2^e for a small integer exponent, built in the exponent field.
-inline double pow2(int e) {
-    return std::bit_cast<double>(static_cast<std::uint64_t>(1023 + e) << 52);
-}
-
 // Box tests cost a bounding-volume descent each; small chunks keep the
 // workers balanced when the cut cells cluster in a few chunks.
 constexpr std::size_t MARK_GRAIN = 256;
@@ -28,12 +23,10 @@ constexpr std::size_t FILL_GRAIN = 128;
 
 void flag_intersect_cell(const Domain& domain, const RigidPose& pose, const IbmMesh& mesh,
                          SfcKey key, CellStatus& status) {
-    const DecodedKey d = key.decode();
-    const CellGeometry g = domain.cell_geometry(d);
-    const double f = pow2(-static_cast<int>(d.level));
-    Vec3 half;
-    for (int a = 0; a < 3; ++a) half[a] = 0.5 * domain.root_size[a] * f;
-    if (mesh.trimesh.intersects_box(g.centre, half, pose)) status = STATUS_INTERSECTED;
+    // Closed boxes whose shared faces coincide bit for bit: a surface point on
+    // a face between two cells cuts both, so the layer of cut cells has no
+    // gap for the flood fill to leak through.
+    if (mesh.trimesh.intersects_box(domain.closed_cell_box(key), pose)) status = STATUS_INTERSECTED;
 }
 
 void mark_intersected_cells(const Forest& forest, const Domain& domain, const RigidPose& pose,

@@ -11,20 +11,22 @@
 //   order that keeps strictly better candidates, whatever the traversal order.
 // - Box test, touching: boxes and triangles are closed sets, so a triangle
 //   that only touches the box (shares boundary points only) intersects it.
-//   Each separation decision is evaluated exactly on the given coordinates,
+//   Each separation decision is evaluated exactly on the given box corners,
 //   so a box that shares a point with a triangle always answers true; on
 //   the triangle-normal and edge-cross axes, which are formed in rounded
 //   arithmetic, a triangle that misses the box by a gap of the order of the
 //   rounding of its own coordinates may still answer true.
 // - Rays: a triangle is hit from either side; the test is watertight (a ray
 //   through the common edge or vertex of adjacent triangles hits at least one
-//   of them) and a point on a triangle's edge counts as on the triangle. A
-//   zero-area triangle (exactly collinear corners) is never hit: it has no
-//   inside for a ray to cross. A ray in a triangle's plane normally misses it
-//   (always when the plane is axis-aligned and the ray runs along an axis);
-//   if rounding lets it hit, the time lies within the triangle's extent along
-//   the ray. Non-finite inputs, a zero direction or a NaN or negative limit
-//   give no hit.
+//   of them) and a point on a triangle's edge counts as on the triangle.
+//   Whether the ray meets the triangle is decided exactly wherever rounding
+//   could change the answer, so a ray that misses the closed triangle is
+//   never reported as a hit; the time of impact is the rounded one where its
+//   error bound is small against the ray's scale, else it is recomputed from
+//   the exact plane equation (a few roundings off). A zero-area triangle
+//   (exactly collinear corners) is never hit: it has no inside for a ray to
+//   cross; nor is a triangle whose plane holds the ray. Non-finite inputs, a
+//   zero direction or a NaN or negative limit give no hit.
 #pragma once
 
 #include <array>
@@ -64,12 +66,15 @@ public:
     const std::vector<Vec3>& vertices() const { return vertices_; }
     const std::vector<Triangle>& triangles() const { return triangles_; }
 
-    // Does the solid axis-aligned box (centre, half extents, domain frame)
-    // share a point with some triangle of the surface placed at `pose`?
-    // The pose is applied to the triangles (each vertex to R·v + t, see
-    // RigidPose::transform_point) before the exact test, so the identity pose
-    // gives exactly the answer for the stored coordinates. A box with a
-    // non-finite value or a negative half extent meets nothing.
+    // Does the closed axis-aligned box (domain frame) share a point with some
+    // triangle of the surface placed at `pose`? The pose is applied to the
+    // triangles (each vertex to R·v + t, see RigidPose::transform_point) before
+    // the exact test, so the identity pose gives exactly the answer for the
+    // stored coordinates. A box with a non-finite bound or min above max on
+    // an axis meets nothing.
+    bool intersects_box(const CellBox& box, const RigidPose& pose) const;
+
+    // The same for the box centre ± half extents (rounded to its corners).
     bool intersects_box(const Vec3& centre, const Vec3& half_extents, const RigidPose& pose) const;
 
     // Nearest hit of the ray origin + t·dir, 0 <= t <= max_toi, with any
@@ -123,7 +128,10 @@ private:
 // tests that need one triangle alone.
 namespace trimesh {
 
-// The closed triangle (a, b, c) and the closed box share a point.
+// The closed triangle (a, b, c) and the closed box [lo, hi] share a point.
+bool triangle_meets_bounds(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& lo, const Vec3& hi);
+
+// The same for the box centre ± half extents (rounded to its corners).
 bool triangle_meets_box(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& centre, const Vec3& half_extents);
 
 // Hit of origin + t·dir, 0 <= t <= max_toi, with the triangle (either side);

@@ -266,13 +266,13 @@ TEST(TriMeshBox, MatchesBruteForceAndReference) {
 }
 
 TEST(TriMeshBox, TouchingAndExactCases) {
-    // Box [−1, 1]³ unless stated.
-    const Vec3 o{0, 0, 0}, one{1, 1, 1};
+    // Box [−1, 1]³ unless stated; boxes are given by their corners.
+    const Vec3 o{-1, -1, -1}, one{1, 1, 1};
     const double e = 0x1p-51;
     struct Case {
         const char* what;
         Vec3 a, b, c;
-        Vec3 centre, half;
+        Vec3 lo, hi;
         bool want;
     };
     const Case cases[] = {
@@ -287,20 +287,20 @@ TEST(TriMeshBox, TouchingAndExactCases) {
         {"edge just cutting a vertical box edge", {2 - 2 * e, 0, 0}, {0, 2 - 2 * e, 0}, {3, 3, 0}, o, one, true},
         {"plane just past a box corner", {3 + 4 * e, 0, 0}, {0, 3 + 4 * e, 0}, {0, 0, 3 + 4 * e}, o, one, false},
         {"plane through a box corner", {3, 0, 0}, {0, 3, 0}, {0, 0, 3}, o, one, true},
-        // The box ends at 0.1 + 0.2 taken exactly, between fl(0.1 + 0.2) and 0.3.
-        {"vertex at fl(0.1 + 0.2), just outside", {0.1 + 0.2, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0.1, 0, 0}, {0.2, 1, 1}, false},
-        {"vertex at 0.3, just inside", {0.3, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0.1, 0, 0}, {0.2, 1, 1}, true},
+        // The box ends at 0.3; fl(0.1 + 0.2) lies one ulp above it.
+        {"vertex at fl(0.1 + 0.2), just outside", {0.1 + 0.2, 0, 0}, {1, 0, 0}, {1, 1, 0}, {-0.1, -1, -1}, {0.3, 1, 1}, false},
+        {"vertex at 0.3, on the face", {0.3, 0, 0}, {1, 0, 0}, {1, 1, 0}, {-0.1, -1, -1}, {0.3, 1, 1}, true},
         {"point triangle on a corner", {1, 1, 1}, {1, 1, 1}, {1, 1, 1}, o, one, true},
         {"point triangle outside", {1, 1, 1.5}, {1, 1, 1.5}, {1, 1, 1.5}, o, one, false},
         {"segment triangle crossing", {-3, 0.5, 0.5}, {3, 0.5, 0.5}, {0, 0.5, 0.5}, o, one, true},
         {"segment triangle passing by a corner", {-3, 5.5, 0}, {3, -0.5, 0}, {0, 2.5, 0}, o, one, false},
-        {"flat box (zero extent) crossed", {-1, -1, 0}, {1, -1, 0}, {0, 1, 0}, o, {1, 1, 0}, true},
-        {"zero box at a point of the triangle", {0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0.25, 0.25, 0}, {0, 0, 0}, true},
+        {"flat box (zero extent) crossed", {-1, -1, 0}, {1, -1, 0}, {0, 1, 0}, {-1, -1, 0}, {1, 1, 0}, true},
+        {"zero box at a point of the triangle", {0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0.25, 0.25, 0}, {0.25, 0.25, 0}, true},
     };
     for (const Case& k : cases) {
-        EXPECT_EQ(trimesh::triangle_meets_box(k.a, k.b, k.c, k.centre, k.half), k.want) << k.what;
+        EXPECT_EQ(trimesh::triangle_meets_bounds(k.a, k.b, k.c, k.lo, k.hi), k.want) << k.what;
         const TriMesh m({k.a, k.b, k.c}, {{0, 1, 2}});
-        EXPECT_EQ(m.intersects_box(k.centre, k.half, RigidPose::identity()), k.want) << k.what;
+        EXPECT_EQ(m.intersects_box(CellBox{k.lo, k.hi}, RigidPose::identity()), k.want) << k.what;
     }
 }
 

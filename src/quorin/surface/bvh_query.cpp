@@ -1,0 +1,284 @@
+// The triangle hierarchy's queries: box intersection, nearest ray hit and
+// closest point, each an iterative, allocation-free traversal of the node
+// array with the predicates of predicates.hpp at the leaves.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "quorin/surface/bvh.hpp"
+#include "quorin/surface/predicates.hpp"
+
+namespace quorin {
+
+using namespace geom;
+
+namespace {
+
+// Relative safety margin of the traversals' node tests. Every triangle test
+// works in rounded arithmetic on coordinates of magnitude up to (query
+// magnitude + surface magnitude); node boxes are widened by this fraction of
+// that magnitude (some 8000 roundings) so that a node is never skipped while
+// one of its triangles would still pass its own test. It only costs work.
+constexpr double NODE_MARGIN = 0x1p-40;
+
+constexpr int STACK_SIZE = 128;
+
+using Node = TriMesh::Node;
+
+
+inline bool node_overlaps(const Node& n, const Vec3& lo, const Vec3& hi) {
+    return n.lo[0] <= hi[0] && n.hi[0] >= lo[0] && n.lo[1] <= hi[1] && n.hi[1] >= lo[1] && n.lo[2] <= hi[2] &&
+           n.hi[2] >= lo[2];
+}
+
+struct RaySlab {
+    Vec3 origin;
+    Vec3 inv;
+    bool parallel[3];
+    double margin;
+};
+
+// Entry time of the ray into the node box widened by the margin, clipped to
+// [0, tmax]; false when the clipped interval is empty.
+inline bool slab_enter(const RaySlab& r, const Node& n, double tmax, double& tenter) {
+    double t0 = 0, t1 = tmax;
+    for (int a = 0; a < 3; ++a) {
+        const double lo = n.lo[a] - r.margin;
+        const double hi = n.hi[a] + r.margin;
+        if (r.parallel[a]) {
+            if (r.origin[a] < lo || r.origin[a] > hi) return false;
+            continue;
+        }
+        double ta = (lo - r.origin[a]) * r.inv[a];
+        double tb = (hi - r.origin[a]) * r.inv[a];
+        if (ta > tb) std::swap(ta, tb);
+        t0 = ta > t0 ? ta : t0;
+        t1 = tb < t1 ? tb : t1;
+        if (t0 > t1) return false;
+    }
+    tenter = t0;
+    return true;
+}
+
+inline double box_dist2(const Node& n, const Vec3& p, double margin) {
+    double d2 = 0;
+    for (int a = 0; a < 3; ++a) {
+        const double lo = n.lo[a] - margin;
+        const double hi = n.hi[a] + margin;
+        double g = 0;
+        if (p[a] < lo) g = lo - p[a];
+        else if (p[a] > hi) g = p[a] - hi;
+        d2 += g * g;
+    }
+    return d2;
+}
+
+}  // namespace
+
+bool TriMesh::intersects_box(const Vec3& centre, const Vec3& half, const RigidPose& pose) const {
+    if (!finite3(centre) || !finite3(half)) return false;
+    if (!(half[0] >= 0 && half[1] >= 0 && half[2] >= 0)) return false;
+    const CellBox box{{centre[0] - half[0], centre[1] - half[1], centre[2] - half[2]},
+                      {centre[0] + half[0], centre[1] + half[1], centre[2] + half[2]}};
+    return intersects_box(box, pose);
+}
+
+bool TriMesh::intersects_box(const CellBox& box, const RigidPose& pose) const {
+    if (nodes_.empty()) return false;
+    const Vec3& lo = box.min;
+    const Vec3& hi = box.max;
+    if (!finite3(lo) || !finite3(hi) || !finite3(pose.translation)) return false;
+    if (!(lo[0] <= hi[0] && lo[1] <= hi[1] && lo[2] <= hi[2])) return false;
+    for (double q : pose.rotation)
+        if (!std::isfinite(q)) return false;
+    const bool identity = pose.is_identity();
+
+    // The box's bounds in the surface's frame, widened by the margin.
+    Vec3 qlo, qhi;
+    if (identity) {
+        for (int a = 0; a < 3; ++a) {
+            const double m = NODE_MARGIN * (scale_ + std::max(std::fabs(lo[a]), std::fabs(hi[a])));
+            qlo[a] = lo[a] - m;
+            qhi[a] = hi[a] + m;
+        }
+    } else {
+        const Vec3 centre{0.5 * lo[0] + 0.5 * hi[0], 0.5 * lo[1] + 0.5 * hi[1], 0.5 * lo[2] + 0.5 * hi[2]};
+        const Vec3 half{0.5 * hi[0] - 0.5 * lo[0], 0.5 * hi[1] - 0.5 * lo[1], 0.5 * hi[2] - 0.5 * lo[2]};
+        const Vec3 c = pose.inverse_transform_point(centre);
+        const Vec3 cols[3] = {pose.inverse_rotate({1, 0, 0}), pose.inverse_rotate({0, 1, 0}),
+                              pose.inverse_rotate({0, 0, 1})};
+        const double mag = scale_ + max_abs3(lo) + max_abs3(hi) + max_abs3(pose.translation) + max_abs3(c) +
+                           ((half[0] + half[1]) + half[2]);
+        for (int a = 0; a < 3; ++a) {
+            const double h = (std::fabs(cols[0][a]) * half[0] + std::fabs(cols[1][a]) * half[1]) +
+                             std::fabs(cols[2][a]) * half[2];
+            const double m = NODE_MARGIN * mag;
+            qlo[a] = (c[a] - h) - m;
+            qhi[a] = (c[a] + h) + m;
+        }
+    }
+
+    std::uint32_t stack[STACK_SIZE];
+    int top = 0;
+    if (!node_overlaps(nodes_[0], qlo, qhi)) return false;
+    stack[top++] = 0;
+    while (top > 0) {
+        const Node& n = nodes_[stack[--top]];
+        if (n.count > 0) {
+            for (std::uint32_t k = n.index; k < n.index + n.count; ++k) {
+                const Triangle& t = triangles_[order_[k]];
+                const Vec3& a = vertices_[t[0]];
+                const Vec3& b = vertices_[t[1]];
+                const Vec3& c = vertices_[t[2]];
+                if (identity) {
+                    if (triangle_meets_bounds(a, b, c, lo, hi)) return true;
+                } else {
+                    const Vec3 pa = pose.transform_point(a);
+                    const Vec3 pb = pose.transform_point(b);
+                    const Vec3 pc = pose.transform_point(c);
+                    if (!finite3(pa) || !finite3(pb) || !finite3(pc)) continue;
+                    if (triangle_meets_bounds(pa, pb, pc, lo, hi)) return true;
+                }
+            }
+            continue;
+        }
+        const std::uint32_t left = static_cast<std::uint32_t>(&n - nodes_.data()) + 1;
+        const std::uint32_t right = n.index;
+        if (node_overlaps(nodes_[right], qlo, qhi)) stack[top++] = right;
+        if (node_overlaps(nodes_[left], qlo, qhi)) stack[top++] = left;
+    }
+    return false;
+}
+
+std::optional<RayHit> TriMesh::cast_ray(const Vec3& origin, const Vec3& dir, double max_toi) const {
+    if (nodes_.empty()) return std::nullopt;
+    if (!finite3(origin) || !finite3(dir) || std::isnan(max_toi) || max_toi < 0) return std::nullopt;
+    if (dir[0] == 0 && dir[1] == 0 && dir[2] == 0) return std::nullopt;
+
+    const RayFrame frame = make_ray_frame(origin, dir);
+    RaySlab slab;
+    slab.origin = origin;
+    for (int a = 0; a < 3; ++a) {
+        slab.parallel[a] = dir[a] == 0;
+        slab.inv[a] = slab.parallel[a] ? 0.0 : 1.0 / dir[a];
+    }
+    slab.margin = NODE_MARGIN * (scale_ + max_abs3(origin));
+
+    struct Entry {
+        std::uint32_t node;
+        double t;
+    };
+    Entry stack[STACK_SIZE];
+    int top = 0;
+    double best_t = max_toi;
+    std::uint32_t best_tri = 0;
+    bool best_back = false;
+    bool found = false;
+
+    double t0;
+    if (!slab_enter(slab, nodes_[0], best_t, t0)) return std::nullopt;
+    stack[top++] = {0, t0};
+    while (top > 0) {
+        const Entry entry = stack[--top];
+        if (entry.t > best_t) continue;
+        const Node& n = nodes_[entry.node];
+        if (n.count > 0) {
+            for (std::uint32_t k = n.index; k < n.index + n.count; ++k) {
+                if (flat_[k]) continue;
+                const std::uint32_t tri = order_[k];
+                const Triangle& t = triangles_[tri];
+                double th;
+                bool back;
+                if (!ray_triangle_frame(frame, vertices_[t[0]], vertices_[t[1]], vertices_[t[2]], best_t, th, back))
+                    continue;
+                if (!found || th < best_t || tri < best_tri) {
+                    found = true;
+                    best_t = th;
+                    best_tri = tri;
+                    best_back = back;
+                }
+            }
+            continue;
+        }
+        const std::uint32_t left = entry.node + 1;
+        const std::uint32_t right = n.index;
+        double tl, tr;
+        const bool hl = slab_enter(slab, nodes_[left], best_t, tl);
+        const bool hr = slab_enter(slab, nodes_[right], best_t, tr);
+        // Nearer child on top of the stack.
+        if (hl && hr) {
+            if (tl <= tr) {
+                stack[top++] = {right, tr};
+                stack[top++] = {left, tl};
+            } else {
+                stack[top++] = {left, tl};
+                stack[top++] = {right, tr};
+            }
+        } else if (hl) {
+            stack[top++] = {left, tl};
+        } else if (hr) {
+            stack[top++] = {right, tr};
+        }
+    }
+    if (!found) return std::nullopt;
+    return RayHit{best_t, best_tri, best_back};
+}
+
+std::optional<RayHit> TriMesh::cast_ray_posed(const Vec3& origin, const Vec3& dir, double max_toi,
+                                              const RigidPose& pose) const {
+    if (pose.is_identity()) return cast_ray(origin, dir, max_toi);
+    return cast_ray(pose.inverse_transform_point(origin), pose.inverse_rotate(dir), max_toi);
+}
+
+PointProjection TriMesh::project_point(const Vec3& p) const {
+    if (nodes_.empty() || !finite3(p)) return {{NAN_D, NAN_D, NAN_D}, 0};
+    const double margin = NODE_MARGIN * (scale_ + max_abs3(p));
+
+    struct Entry {
+        std::uint32_t node;
+        double d2;
+    };
+    Entry stack[STACK_SIZE];
+    int top = 0;
+    double best_d2 = INF;
+    std::uint32_t best_tri = 0;
+    Vec3 best_point{NAN_D, NAN_D, NAN_D};
+    bool found = false;
+
+    stack[top++] = {0, box_dist2(nodes_[0], p, margin)};
+    while (top > 0) {
+        const Entry entry = stack[--top];
+        if (entry.d2 > best_d2) continue;
+        const Node& n = nodes_[entry.node];
+        if (n.count > 0) {
+            for (std::uint32_t k = n.index; k < n.index + n.count; ++k) {
+                const std::uint32_t tri = order_[k];
+                const Triangle& t = triangles_[tri];
+                const Vec3 q = geom::closest_point_on_triangle(p, vertices_[t[0]], vertices_[t[1]], vertices_[t[2]]);
+                const double d2 = dist2(q, p);
+                if (!found || d2 < best_d2 || (d2 == best_d2 && tri < best_tri)) {
+                    found = true;
+                    best_d2 = d2;
+                    best_tri = tri;
+                    best_point = q;
+                }
+            }
+            continue;
+        }
+        const std::uint32_t left = entry.node + 1;
+        const std::uint32_t right = n.index;
+        const double dl = box_dist2(nodes_[left], p, margin);
+        const double dr = box_dist2(nodes_[right], p, margin);
+        if (dl <= dr) {
+            if (dr <= best_d2) stack[top++] = {right, dr};
+            if (dl <= best_d2) stack[top++] = {left, dl};
+        } else {
+            if (dl <= best_d2) stack[top++] = {left, dl};
+            if (dr <= best_d2) stack[top++] = {right, dr};
+        }
+    }
+    return {best_point, best_tri};
+}
+
+}  // namespace quorin
