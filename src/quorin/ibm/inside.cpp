@@ -1,8 +1,98 @@
 #include "quorin/ibm/inside.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <iterator>
 
 namespace quorin::gcibm {
+
+namespace {
+
+constexpr double UNIT_ROUNDOFF = 0x1p-53;
+
+inline double max_abs(const Vec3& v) {
+    return std::max({std::fabs(v[0]), std::fabs(v[1]), std::fabs(v[2])});
+}
+
+void sort_hits(RayHitList& h) {
+    for (int i = 1; i < h.count; ++i) {
+        const double t = h.toi[i], e = h.error[i];
+        int j = i;
+        for (; j > 0 && h.toi[j - 1] > t; --j) {
+            h.toi[j] = h.toi[j - 1];
+            h.error[j] = h.error[j - 1];
+        }
+        h.toi[j] = t;
+        h.error[j] = e;
+    }
+}
+
+}  // namespace
+
+unsigned ray_crossings_literal(const Vec3& point, const Vec3& dir, const IbmMesh& mesh, const RigidPose& pose) {
+    const Vec3 local_dir = pose.inverse_rotate(dir);
+    unsigned count = 0;
+    double remaining = INSIDE_TEST_RAY_LENGTH;
+    Vec3 o = point;
+    for (;;) {
+        const Vec3 local_origin = pose.inverse_transform_point(o);
+        const auto hit = mesh.trimesh.cast_ray(local_origin, local_dir, remaining);
+        if (!hit || !(hit->toi < remaining)) break;
+        const double step = hit->toi + INSIDE_TEST_RESTART_OFFSET;
+        remaining -= step;
+        ++count;
+        if (remaining <= 0) break;
+        for (int a = 0; a < 3; ++a) o[a] = o[a] + step * dir[a];
+    }
+    return count;
+}
+
+// The literal casts restart from origins moved by rounded steps; each such
+// origin lies within `shift` of the first ray's line, and each fresh time of
+// impact within `tol` of the first ray's time minus the distance moved. Where
+// every triangle's answer is stable under that shift and no hit lies within
+// the tolerance of a restart point, the literal sequence is determined by
+// the first ray's hits alone.
+std::optional<unsigned> ray_crossings_replayed(const Vec3& point, const Vec3& dir, const IbmMesh& mesh,
+                                               const RigidPose& pose) {
+    const Vec3 local_dir = pose.inverse_rotate(dir);
+    const Vec3 local_origin = pose.inverse_transform_point(point);
+    // Every hit lies within the surface's box, so no origin moves farther
+    // than `reach` from the first one.
+    const double reach = 2 * (mesh.trimesh.coordinate_scale() + max_abs(local_origin));
+    const double scale = max_abs(point) + max_abs(pose.translation) + reach + 1;
+    const double shift = 256 * UNIT_ROUNDOFF * scale;
+    RayHitList hits;
+    if (!mesh.trimesh.collect_stable_hits(local_origin, local_dir, INSIDE_TEST_RAY_LENGTH, shift, hits))
+        return std::nullopt;
+    if (hits.count == 0) return 0u;
+    sort_hits(hits);
+    // Hits near the end of the budget would need the literal bookkeeping.
+    if (hits.toi[hits.count - 1] > INSIDE_TEST_RAY_LENGTH - 1) return std::nullopt;
+    double max_error = 0;
+    for (int i = 0; i < hits.count; ++i) max_error = std::max(max_error, hits.error[i]);
+    const double eps = 4 * max_error + 4 * shift;
+
+    // The first cast is the literal one: its nearest hit is counted.
+    unsigned count = 1;
+    double at = hits.toi[0] + INSIDE_TEST_RESTART_OFFSET;
+    int i = 1;
+    for (;;) {
+        const double tol = (count + 1) * eps;
+        while (i < hits.count && hits.toi[i] < at - tol) ++i;
+        if (i == hits.count) break;
+        if (hits.toi[i] <= at + tol) return std::nullopt;  // too close to the restart point
+        ++count;
+        at = hits.toi[i] + INSIDE_TEST_RESTART_OFFSET;
+        ++i;
+    }
+    return count;
+}
+
+unsigned ray_crossings(const Vec3& point, const Vec3& dir, const IbmMesh& mesh, const RigidPose& pose) {
+    if (const auto replayed = ray_crossings_replayed(point, dir, mesh, pose)) return *replayed;
+    return ray_crossings_literal(point, dir, mesh, pose);
+}
 
 bool is_point_inside(const Vec3& point, const IbmMesh& mesh, const RigidPose& pose) {
     constexpr int RAYS = static_cast<int>(std::size(INSIDE_TEST_DIRECTIONS));
@@ -13,21 +103,7 @@ bool is_point_inside(const Vec3& point, const IbmMesh& mesh, const RigidPose& po
         // rays cannot change it, so they are not cast.
         if (odd >= INSIDE_TEST_MAJORITY) return true;
         if (even > RAYS - INSIDE_TEST_MAJORITY) return false;
-        const Vec3 local_dir = pose.inverse_rotate(dir);
-        unsigned count = 0;
-        double remaining = INSIDE_TEST_RAY_LENGTH;
-        Vec3 o = point;
-        for (;;) {
-            const Vec3 local_origin = pose.inverse_transform_point(o);
-            const auto hit = mesh.trimesh.cast_ray(local_origin, local_dir, remaining);
-            if (!hit || !(hit->toi < remaining)) break;
-            const double step = hit->toi + INSIDE_TEST_RESTART_OFFSET;
-            remaining -= step;
-            ++count;
-            if (remaining <= 0) break;
-            for (int a = 0; a < 3; ++a) o[a] = o[a] + step * dir[a];
-        }
-        if (count % 2 == 1) {
+        if (ray_crossings(point, dir, mesh, pose) % 2 == 1) {
             ++odd;
         } else {
             ++even;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <optional>
 
 #include "quorin/forest/domain.hpp"
 #include "quorin/surface/ibm_mesh.hpp"
@@ -45,5 +46,20 @@ inline constexpr int INSIDE_TEST_MAJORITY = 7;
 // True when `point` (domain frame) lies inside the surface placed at `pose`.
 // Each ray is cast in the surface's frame: origin R⁻¹·(o − t), direction R⁻¹·d.
 bool is_point_inside(const Vec3& point, const IbmMesh& mesh, const RigidPose& pose);
+
+// The crossings that the ray from `point` along `dir` (domain frame) counts:
+// a nearest-hit cast, then a new cast from 1e-7 beyond each counted hit,
+// until the length budget is spent or no hit is left.
+unsigned ray_crossings(const Vec3& point, const Vec3& dir, const IbmMesh& mesh, const RigidPose& pose);
+
+// The same count by the literal sequence of casts.
+unsigned ray_crossings_literal(const Vec3& point, const Vec3& dir, const IbmMesh& mesh, const RigidPose& pose);
+
+// The same count replayed from one traversal that collects every hit of the
+// ray; none when the replay could differ from the literal casts (hits too
+// close to a restart point, a triangle whose answer a rounded restart origin
+// could change, more hits than the list holds).
+std::optional<unsigned> ray_crossings_replayed(const Vec3& point, const Vec3& dir, const IbmMesh& mesh,
+                                               const RigidPose& pose);
 
 }  // namespace quorin::gcibm

@@ -50,6 +50,15 @@ struct RayHit {
     bool back_side = false;
 };
 
+// Every hit of one ray, in no particular order, for callers that replay a
+// sequence of nearest-hit casts from one traversal.
+struct RayHitList {
+    static constexpr int CAPACITY = 64;
+    double toi[CAPACITY];
+    double error[CAPACITY];  // bound on the error of toi
+    int count = 0;
+};
+
 struct PointProjection {
     Vec3 point;              // closest point of the surface
     std::uint32_t triangle;  // the triangle that holds it
@@ -87,10 +96,23 @@ public:
     std::optional<RayHit> cast_ray_posed(const Vec3& origin, const Vec3& dir, double max_toi,
                                          const RigidPose& pose) const;
 
+    // Every hit of the ray origin + t·dir, 0 <= t <= max_toi (surface frame),
+    // each one stable: the same triangles are hit, and no other, from any
+    // origin within `shift` of this one on each axis. Returns false, with the
+    // list incomplete, when some triangle's answer could change under such a
+    // move or the hits overflow the list. A hit's time is the one cast_ray
+    // computes for that triangle.
+    bool collect_stable_hits(const Vec3& origin, const Vec3& dir, double max_toi, double shift,
+                             RayHitList& out) const;
+
     // The closest point of the surface to p (surface frame) and its triangle.
     // A non-finite p, or a surface without a finite triangle, gives a NaN
     // point and triangle 0.
     PointProjection project_point(const Vec3& p) const;
+
+    // Largest |coordinate| of a finite triangle's corner (0 without one): every
+    // point of the surface lies within this distance of the origin on each axis.
+    double coordinate_scale() const { return scale_; }
 
     // Number of nodes of the hierarchy (0 without a finite triangle).
     std::size_t node_count() const { return nodes_.size(); }

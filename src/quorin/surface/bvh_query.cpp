@@ -225,6 +225,61 @@ std::optional<RayHit> TriMesh::cast_ray(const Vec3& origin, const Vec3& dir, dou
     return RayHit{best_t, best_tri, best_back};
 }
 
+bool TriMesh::collect_stable_hits(const Vec3& origin, const Vec3& dir, double max_toi, double shift,
+                                  RayHitList& out) const {
+    out.count = 0;
+    if (nodes_.empty()) return true;
+    if (!finite3(origin) || !finite3(dir) || std::isnan(max_toi) || max_toi < 0) return true;
+    if (dir[0] == 0 && dir[1] == 0 && dir[2] == 0) return true;
+
+    const RayFrame frame = make_ray_frame(origin, dir);
+    RaySlab slab;
+    slab.origin = origin;
+    for (int a = 0; a < 3; ++a) {
+        slab.parallel[a] = dir[a] == 0;
+        slab.inv[a] = slab.parallel[a] ? 0.0 : 1.0 / dir[a];
+    }
+    // Nodes within the shift of the ray are visited too: their triangles may
+    // be fragile.
+    slab.margin = NODE_MARGIN * (scale_ + max_abs3(origin)) + 2 * shift;
+    const double reach = max_toi + 2 * shift;
+
+    std::uint32_t stack[STACK_SIZE];
+    int top = 0;
+    double t0;
+    if (!slab_enter(slab, nodes_[0], reach, t0)) return true;
+    stack[top++] = 0;
+    while (top > 0) {
+        const std::uint32_t id = stack[--top];
+        const Node& n = nodes_[id];
+        if (n.count > 0) {
+            for (std::uint32_t k = n.index; k < n.index + n.count; ++k) {
+                if (flat_[k]) continue;
+                const Triangle& t = triangles_[order_[k]];
+                double th, err;
+                switch (ray_triangle_stable(frame, vertices_[t[0]], vertices_[t[1]], vertices_[t[2]], max_toi,
+                                            shift, th, err)) {
+                    case RayOutcome::Miss:
+                        break;
+                    case RayOutcome::Fragile:
+                        return false;
+                    case RayOutcome::Hit:
+                        if (out.count == RayHitList::CAPACITY) return false;
+                        out.toi[out.count] = th;
+                        out.error[out.count] = err;
+                        ++out.count;
+                        break;
+                }
+            }
+            continue;
+        }
+        double tl, tr;
+        if (slab_enter(slab, nodes_[n.index], reach, tr)) stack[top++] = n.index;
+        if (slab_enter(slab, nodes_[id + 1], reach, tl)) stack[top++] = id + 1;
+    }
+    return true;
+}
+
 std::optional<RayHit> TriMesh::cast_ray_posed(const Vec3& origin, const Vec3& dir, double max_toi,
                                               const RigidPose& pose) const {
     if (pose.is_identity()) return cast_ray(origin, dir, max_toi);

@@ -6,6 +6,7 @@
 // test, which runs for every triangle a ray reaches.
 #pragma once
 
+#include <cstdint>
 #include <utility>
 
 #include "quorin/surface/vec_ops.hpp"
@@ -75,6 +76,63 @@ constexpr double TOI_TRUST = 0x1p-30;
 
 inline double l1(const Vec3& v) { return (std::fabs(v[0]) + std::fabs(v[1])) + std::fabs(v[2]); }
 
+// The sheared edge functions of one triangle for one ray (U: edge b-c,
+// V: c-a, W: a-b), with their error bounds and the triangle's offsets from
+// the ray origin.
+struct EdgeFunctions {
+    Vec3 A, B, C;            // corners minus the ray origin
+    double U, V, W;
+    double eu, ev, ew;       // error bounds of U, V, W
+    double ma, mb, mc;       // |A|₁, |B|₁, |C|₁
+};
+
+inline EdgeFunctions edge_functions(const RayFrame& r, const Vec3& a, const Vec3& b, const Vec3& c) {
+    EdgeFunctions f;
+    f.A = sub(a, r.origin);
+    f.B = sub(b, r.origin);
+    f.C = sub(c, r.origin);
+    const Vec3 &A = f.A, &B = f.B, &C = f.C;
+    const double Ax = A[r.kx] - r.sx * A[r.kz];
+    const double Ay = A[r.ky] - r.sy * A[r.kz];
+    const double Bx = B[r.kx] - r.sx * B[r.kz];
+    const double By = B[r.ky] - r.sy * B[r.kz];
+    const double Cx = C[r.kx] - r.sx * C[r.kz];
+    const double Cy = C[r.ky] - r.sy * C[r.kz];
+    f.U = Cx * By - Cy * Bx;
+    f.V = Ax * Cy - Ay * Cx;
+    f.W = Bx * Ay - By * Ax;
+    f.ma = l1(A);
+    f.mb = l1(B);
+    f.mc = l1(C);
+    f.eu = EDGE_ERROR * (f.mb * f.mc);
+    f.ev = EDGE_ERROR * (f.mc * f.ma);
+    f.ew = EDGE_ERROR * (f.ma * f.mb);
+    return f;
+}
+
+// Sign of x that a bound e proves; 0 where it cannot (also for NaN).
+inline int proven_sign(double x, double e) { return x > e ? 1 : (x < -e ? -1 : 0); }
+
+// The rounded time of impact T / det of a line that meets the triangle, with
+// its forward error bound; false when the determinant's sign is not proven
+// or the bound is too large against the ray's scale.
+inline bool rounded_toi(const RayFrame& r, const EdgeFunctions& f, double& tt, double& e_t, double& det) {
+    det = f.U + f.V + f.W;
+    const double Az = r.sz * f.A[r.kz];
+    const double Bz = r.sz * f.B[r.kz];
+    const double Cz = r.sz * f.C[r.kz];
+    const double T = (f.U * Az + f.V * Bz) + f.W * Cz;
+    tt = T / det;
+    // Forward error of det and T, then of their quotient.
+    const double e_det =
+        (f.eu + f.ev + f.ew) + 2 * UNIT_ROUNDOFF * (std::fabs(f.U) + std::fabs(f.V) + std::fabs(f.W));
+    const double e_num = (f.eu * std::fabs(Az) + f.ev * std::fabs(Bz)) + f.ew * std::fabs(Cz) +
+                         6 * UNIT_ROUNDOFF * ((std::fabs(f.U * Az) + std::fabs(f.V * Bz)) + std::fabs(f.W * Cz));
+    const double adet = std::fabs(det);
+    e_t = (e_num + std::fabs(tt) * e_det) / (adet - e_det) + UNIT_ROUNDOFF * std::fabs(tt);
+    return adet > 2 * e_det && e_t <= TOI_TRUST * (std::fabs(tt) + r.origin_scale);
+}
+
 // Hit of the ray with the closed triangle at 0 <= t <= tmax. The edge
 // functions of a shared edge are computed from the same operands in both
 // triangles (with opposite signs) and settled by the same rule, so no ray
@@ -82,53 +140,53 @@ inline double l1(const Vec3& v) { return (std::fabs(v[0]) + std::fabs(v[1])) + s
 // too uncertain, is decided exactly.
 inline bool ray_triangle_frame(const RayFrame& r, const Vec3& a, const Vec3& b, const Vec3& c, double tmax,
                                double& t, bool& back) {
-    const Vec3 A = sub(a, r.origin);
-    const Vec3 B = sub(b, r.origin);
-    const Vec3 C = sub(c, r.origin);
-    const double Ax = A[r.kx] - r.sx * A[r.kz];
-    const double Ay = A[r.ky] - r.sy * A[r.kz];
-    const double Bx = B[r.kx] - r.sx * B[r.kz];
-    const double By = B[r.ky] - r.sy * B[r.kz];
-    const double Cx = C[r.kx] - r.sx * C[r.kz];
-    const double Cy = C[r.ky] - r.sy * C[r.kz];
-    const double U = Cx * By - Cy * Bx;
-    const double V = Ax * Cy - Ay * Cx;
-    const double W = Bx * Ay - By * Ax;
-    const double ma = l1(A), mb = l1(B), mc = l1(C);
-    const double eu = EDGE_ERROR * (mb * mc);
-    const double ev = EDGE_ERROR * (mc * ma);
-    const double ew = EDGE_ERROR * (ma * mb);
-    // Signs that the bounds prove; 0 where they cannot (also NaN).
-    const int su = U > eu ? 1 : (U < -eu ? -1 : 0);
-    const int sv = V > ev ? 1 : (V < -ev ? -1 : 0);
-    const int sw = W > ew ? 1 : (W < -ew ? -1 : 0);
+    const EdgeFunctions f = edge_functions(r, a, b, c);
+    int su = proven_sign(f.U, f.eu);
+    int sv = proven_sign(f.V, f.ev);
+    int sw = proven_sign(f.W, f.ew);
     if ((su < 0 || sv < 0 || sw < 0) && (su > 0 || sv > 0 || sw > 0)) return false;
     if (su == 0 || sv == 0 || sw == 0) {
-        int eu_sign = su, ev_sign = sv, ew_sign = sw;
-        exact_edge_signs(r, a, b, c, eu_sign, ev_sign, ew_sign);
-        const bool neg = eu_sign < 0 || ev_sign < 0 || ew_sign < 0;
-        const bool pos = eu_sign > 0 || ev_sign > 0 || ew_sign > 0;
+        exact_edge_signs(r, a, b, c, su, sv, sw);
+        const bool neg = su < 0 || sv < 0 || sw < 0;
+        const bool pos = su > 0 || sv > 0 || sw > 0;
         if (neg == pos) return false;  // mixed signs, or the ray lies in the plane
     }
     // The line meets the closed triangle.
-    const double det = U + V + W;
-    const double Az = r.sz * A[r.kz];
-    const double Bz = r.sz * B[r.kz];
-    const double Cz = r.sz * C[r.kz];
-    const double T = (U * Az + V * Bz) + W * Cz;
-    const double tt = T / det;
-    // Forward error of det and T, then of their quotient.
-    const double e_det = (eu + ev + ew) + 2 * UNIT_ROUNDOFF * (std::fabs(U) + std::fabs(V) + std::fabs(W));
-    const double e_num = (eu * std::fabs(Az) + ev * std::fabs(Bz)) + ew * std::fabs(Cz) +
-                         6 * UNIT_ROUNDOFF * ((std::fabs(U * Az) + std::fabs(V * Bz)) + std::fabs(W * Cz));
-    const double adet = std::fabs(det);
-    const double e_t = (e_num + std::fabs(tt) * e_det) / (adet - e_det) + UNIT_ROUNDOFF * std::fabs(tt);
-    if (!(adet > 2 * e_det) || !(e_t <= TOI_TRUST * (std::fabs(tt) + r.origin_scale)))
-        return exact_hit(r, a, b, c, tmax, t, back);
+    double tt, e_t, det;
+    if (!rounded_toi(r, f, tt, e_t, det)) return exact_hit(r, a, b, c, tmax, t, back);
     if (!(tt >= 0 && tt <= tmax) || !std::isfinite(tt)) return false;
     t = tt;
     back = det < 0;
     return true;
+}
+
+// The ray test of a ray whose origin may later move by up to `shift` (on
+// each axis) off its line: Hit and Miss hold for every such origin, Fragile
+// when the answer could change. A Hit gives the time of impact from this
+// origin and its error bound.
+enum class RayOutcome : std::uint8_t { Miss, Hit, Fragile };
+
+inline RayOutcome ray_triangle_stable(const RayFrame& r, const Vec3& a, const Vec3& b, const Vec3& c,
+                                      double tmax, double shift, double& t, double& e_t) {
+    const EdgeFunctions f = edge_functions(r, a, b, c);
+    // A shift of the origin moves each sheared coordinate by at most 2·shift,
+    // so an edge function by 2·shift·(|P|₁ + |Q|₁) + 4·shift²; the shifted
+    // ray's own rounding adds one more error bound.
+    const double s2 = 4 * shift * shift;
+    const int su = proven_sign(f.U, 2 * f.eu + 2 * shift * (f.mb + f.mc) + s2);
+    const int sv = proven_sign(f.V, 2 * f.ev + 2 * shift * (f.mc + f.ma) + s2);
+    const int sw = proven_sign(f.W, 2 * f.ew + 2 * shift * (f.ma + f.mb) + s2);
+    if ((su < 0 || sv < 0 || sw < 0) && (su > 0 || sv > 0 || sw > 0)) return RayOutcome::Miss;
+    if (su == 0 || sv == 0 || sw == 0) return RayOutcome::Fragile;
+    double tt, det;
+    if (!rounded_toi(r, f, tt, e_t, det)) {
+        bool back;
+        if (!exact_hit(r, a, b, c, INF, tt, back)) return RayOutcome::Fragile;
+        e_t = 8 * UNIT_ROUNDOFF * (std::fabs(tt) + r.origin_scale);
+    }
+    if (!(tt >= 0) || !std::isfinite(tt) || tt > tmax) return RayOutcome::Miss;
+    t = tt;
+    return RayOutcome::Hit;
 }
 
 }  // namespace quorin::geom
