@@ -3,6 +3,7 @@
 // each of 1e6 points) and projections of 1e6 points near the surface. Each
 // runs on all threads (first argument 0) and on one thread (1); rays and
 // projections also in random order and in Morton order (second argument).
+// The inside test's crossing counts run on one thread, replayed and literal.
 #include <algorithm>
 #include <string>
 #include <utility>
@@ -14,7 +15,9 @@
 #include <benchmark/benchmark.h>
 
 #include "quorin/parallel.hpp"
+#include "quorin/ibm/inside.hpp"
 #include "quorin/surface/bvh.hpp"
+#include "quorin/surface/ibm_mesh.hpp"
 #include "../tests/cpp/uv_sphere.hpp"
 
 namespace quorin {
@@ -187,9 +190,44 @@ void BM_Project(benchmark::State& state) {
     label(state, true);
 }
 
+// Crossing counts of the inside test's rays from points near the surface,
+// replayed from one traversal (second argument 0) or cast literally (1).
+void BM_Crossings(benchmark::State& state) {
+    static const IbmMesh surface(sphere().vertices, sphere().triangles, {"_default"},
+                                 std::vector<std::uint64_t>(sphere().triangles.size(), 0));
+    static const std::vector<Vec3> points = [] {
+        auto p = points_near_surface(3);
+        p.resize(200000);
+        morton_sort(p);
+        return p;
+    }();
+    const bool literal = state.range(1) != 0;
+    std::size_t odd = 0;
+    for (auto _ : state) {
+        const auto counts = on_threads(state.range(0), [&] {
+            return parallel::map(points.size(), [&](std::size_t i) -> std::uint8_t {
+                std::uint8_t n = 0;
+                for (const Vec3& d : gcibm::INSIDE_TEST_DIRECTIONS) {
+                    const unsigned c = literal ? gcibm::ray_crossings_literal(points[i], d, surface, RigidPose::identity())
+                                               : gcibm::ray_crossings(points[i], d, surface, RigidPose::identity());
+                    n += c % 2;
+                }
+                return n;
+            }, 256);
+        });
+        odd = 0;
+        for (auto c : counts) odd += c;
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * points.size() * 13));
+    state.counters["odd_rays"] = static_cast<double>(odd);
+    state.SetLabel((state.range(0) == 0 ? std::to_string(parallel::thread_count()) + " threads" : "1 thread") +
+                   (literal ? ", literal casts" : ", one traversal"));
+}
+
 BENCHMARK(BM_Build)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_BoxGrid)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
 BENCHMARK(BM_Rays)->Args({0, 0})->Args({1, 0})->Args({0, 1})->Args({1, 1})->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(BM_Crossings)->Args({1, 0})->Args({1, 1})->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 BENCHMARK(BM_Project)->Args({0, 0})->Args({1, 0})->Args({0, 1})->Args({1, 1})->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
 
 }  // namespace

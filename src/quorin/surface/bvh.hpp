@@ -141,6 +141,10 @@ private:
     std::vector<Triangle> triangles_;
     std::vector<Node> nodes_;          // depth-first, root at 0
     std::vector<std::uint32_t> order_;  // triangle indices in leaf order
+    // The corners of each triangle in leaf order, so that a leaf's triangles
+    // are read from consecutive memory.
+    using Corners = std::array<Vec3, 3>;
+    std::vector<Corners> corners_;
     std::vector<std::uint8_t> flat_;    // per leaf position: 1 for a zero-area triangle
     double scale_ = 0;                 // largest finite |coordinate| of a triangle vertex
     std::size_t depth_ = 0;

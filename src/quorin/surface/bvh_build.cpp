@@ -407,9 +407,13 @@ TriMesh::TriMesh(std::vector<Vec3> vertices, std::vector<Triangle> triangles)
     reserve_huge(order_, prims.size());
     order_.resize(prims.size());
     for (std::size_t i = 0; i < prims.size(); ++i) order_[i] = prims[i].tri;
-    flat_ = parallel::map(order_.size(), [&](std::size_t k) -> std::uint8_t {
+    corners_ = parallel::map(order_.size(), [&](std::size_t k) -> Corners {
         const Triangle& t = triangles_[order_[k]];
-        return exactly_collinear(vertices_[t[0]], vertices_[t[1]], vertices_[t[2]]) ? 1 : 0;
+        return {vertices_[t[0]], vertices_[t[1]], vertices_[t[2]]};
+    });
+    flat_ = parallel::map(order_.size(), [&](std::size_t k) -> std::uint8_t {
+        const Corners& c = corners_[k];
+        return exactly_collinear(c[0], c[1], c[2]) ? 1 : 0;
     });
 }
 

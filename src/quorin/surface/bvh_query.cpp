@@ -2,6 +2,7 @@
 // closest point, each an iterative, allocation-free traversal of the node
 // array with the predicates of predicates.hpp at the leaves.
 #include <algorithm>
+#include <cstddef>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -36,13 +37,50 @@ struct RaySlab {
     Vec3 origin;
     Vec3 inv;
     bool parallel[3];
+    bool any_parallel;
     double margin;
+    // Per axis, the node bound met first (0 for lo, 3 for hi, as an offset
+    // into the node's six floats) and the other one, with the margin and the
+    // origin folded into one offset each.
+    int near[3], far[3];
+    double near_off[3], far_off[3];
 };
+
+static_assert(offsetof(Node, lo) == 0 && offsetof(Node, hi) == 3 * sizeof(float));
+
+RaySlab make_slab(const Vec3& origin, const Vec3& dir, double margin) {
+    RaySlab r;
+    r.origin = origin;
+    r.margin = margin;
+    r.any_parallel = false;
+    for (int a = 0; a < 3; ++a) {
+        r.parallel[a] = dir[a] == 0;
+        r.any_parallel = r.any_parallel || r.parallel[a];
+        r.inv[a] = r.parallel[a] ? 0.0 : 1.0 / dir[a];
+        const bool neg = dir[a] < 0;
+        r.near[a] = neg ? 3 + a : a;
+        r.far[a] = neg ? a : 3 + a;
+        r.near_off[a] = (neg ? margin : -margin) - origin[a];
+        r.far_off[a] = (neg ? -margin : margin) - origin[a];
+    }
+    return r;
+}
 
 // Entry time of the ray into the node box widened by the margin, clipped to
 // [0, tmax]; false when the clipped interval is empty.
 inline bool slab_enter(const RaySlab& r, const Node& n, double tmax, double& tenter) {
     double t0 = 0, t1 = tmax;
+    if (!r.any_parallel) {
+        const float* b = reinterpret_cast<const float*>(&n);  // lo then hi
+        for (int a = 0; a < 3; ++a) {
+            const double ta = (static_cast<double>(b[r.near[a]]) + r.near_off[a]) * r.inv[a];
+            const double tb = (static_cast<double>(b[r.far[a]]) + r.far_off[a]) * r.inv[a];
+            t0 = ta > t0 ? ta : t0;
+            t1 = tb < t1 ? tb : t1;
+        }
+        tenter = t0;
+        return t0 <= t1;
+    }
     for (int a = 0; a < 3; ++a) {
         const double lo = n.lo[a] - r.margin;
         const double hi = n.hi[a] + r.margin;
@@ -127,10 +165,9 @@ bool TriMesh::intersects_box(const CellBox& box, const RigidPose& pose) const {
         const Node& n = nodes_[stack[--top]];
         if (n.count > 0) {
             for (std::uint32_t k = n.index; k < n.index + n.count; ++k) {
-                const Triangle& t = triangles_[order_[k]];
-                const Vec3& a = vertices_[t[0]];
-                const Vec3& b = vertices_[t[1]];
-                const Vec3& c = vertices_[t[2]];
+                const Vec3& a = corners_[k][0];
+                const Vec3& b = corners_[k][1];
+                const Vec3& c = corners_[k][2];
                 if (identity) {
                     if (triangle_meets_bounds(a, b, c, lo, hi)) return true;
                 } else {
@@ -157,13 +194,7 @@ std::optional<RayHit> TriMesh::cast_ray(const Vec3& origin, const Vec3& dir, dou
     if (dir[0] == 0 && dir[1] == 0 && dir[2] == 0) return std::nullopt;
 
     const RayFrame frame = make_ray_frame(origin, dir);
-    RaySlab slab;
-    slab.origin = origin;
-    for (int a = 0; a < 3; ++a) {
-        slab.parallel[a] = dir[a] == 0;
-        slab.inv[a] = slab.parallel[a] ? 0.0 : 1.0 / dir[a];
-    }
-    slab.margin = NODE_MARGIN * (scale_ + max_abs3(origin));
+    const RaySlab slab = make_slab(origin, dir, NODE_MARGIN * (scale_ + max_abs3(origin)));
 
     struct Entry {
         std::uint32_t node;
@@ -187,10 +218,10 @@ std::optional<RayHit> TriMesh::cast_ray(const Vec3& origin, const Vec3& dir, dou
             for (std::uint32_t k = n.index; k < n.index + n.count; ++k) {
                 if (flat_[k]) continue;
                 const std::uint32_t tri = order_[k];
-                const Triangle& t = triangles_[tri];
+                const Corners& t = corners_[k];
                 double th;
                 bool back;
-                if (!ray_triangle_frame(frame, vertices_[t[0]], vertices_[t[1]], vertices_[t[2]], best_t, th, back))
+                if (!ray_triangle_frame(frame, t[0], t[1], t[2], best_t, th, back))
                     continue;
                 if (!found || th < best_t || tri < best_tri) {
                     found = true;
@@ -233,15 +264,9 @@ bool TriMesh::collect_stable_hits(const Vec3& origin, const Vec3& dir, double ma
     if (dir[0] == 0 && dir[1] == 0 && dir[2] == 0) return true;
 
     const RayFrame frame = make_ray_frame(origin, dir);
-    RaySlab slab;
-    slab.origin = origin;
-    for (int a = 0; a < 3; ++a) {
-        slab.parallel[a] = dir[a] == 0;
-        slab.inv[a] = slab.parallel[a] ? 0.0 : 1.0 / dir[a];
-    }
     // Nodes within the shift of the ray are visited too: their triangles may
     // be fragile.
-    slab.margin = NODE_MARGIN * (scale_ + max_abs3(origin)) + 2 * shift;
+    const RaySlab slab = make_slab(origin, dir, NODE_MARGIN * (scale_ + max_abs3(origin)) + 2 * shift);
     const double reach = max_toi + 2 * shift;
 
     std::uint32_t stack[STACK_SIZE];
@@ -255,9 +280,9 @@ bool TriMesh::collect_stable_hits(const Vec3& origin, const Vec3& dir, double ma
         if (n.count > 0) {
             for (std::uint32_t k = n.index; k < n.index + n.count; ++k) {
                 if (flat_[k]) continue;
-                const Triangle& t = triangles_[order_[k]];
+                const Corners& t = corners_[k];
                 double th, err;
-                switch (ray_triangle_stable(frame, vertices_[t[0]], vertices_[t[1]], vertices_[t[2]], max_toi,
+                switch (ray_triangle_stable(frame, t[0], t[1], t[2], max_toi,
                                             shift, th, err)) {
                     case RayOutcome::Miss:
                         break;
@@ -309,8 +334,8 @@ PointProjection TriMesh::project_point(const Vec3& p) const {
         if (n.count > 0) {
             for (std::uint32_t k = n.index; k < n.index + n.count; ++k) {
                 const std::uint32_t tri = order_[k];
-                const Triangle& t = triangles_[tri];
-                const Vec3 q = geom::closest_point_on_triangle(p, vertices_[t[0]], vertices_[t[1]], vertices_[t[2]]);
+                const Corners& t = corners_[k];
+                const Vec3 q = geom::closest_point_on_triangle(p, t[0], t[1], t[2]);
                 const double d2 = dist2(q, p);
                 if (!found || d2 < best_d2 || (d2 == best_d2 && tri < best_tri)) {
                     found = true;
