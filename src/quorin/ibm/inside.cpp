@@ -57,16 +57,25 @@ std::optional<unsigned> ray_crossings_replayed(const Vec3& point, const Vec3& di
                                                const RigidPose& pose) {
     const Vec3 local_dir = pose.inverse_rotate(dir);
     const Vec3 local_origin = pose.inverse_transform_point(point);
-    // Every hit lies within the surface's box, so no origin moves farther
-    // than `reach` from the first one.
-    const double reach = 2 * (mesh.trimesh.coordinate_scale() + max_abs(local_origin));
-    const double scale = max_abs(point) + max_abs(pose.translation) + reach + 1;
-    const double shift = 256 * UNIT_ROUNDOFF * scale;
+    // The restart origins stay within `reach` of the first one when no hit
+    // lies farther; the shift they can have off the line grows with it. A
+    // guess from the origin's own size is checked against the farthest hit
+    // and widened when it falls short.
+    double reach = 4 * (max_abs(local_origin) + 1);
     RayHitList hits;
-    if (!mesh.trimesh.collect_stable_hits(local_origin, local_dir, INSIDE_TEST_RAY_LENGTH, shift, hits))
-        return std::nullopt;
-    if (hits.count == 0) return 0u;
-    sort_hits(hits);
+    double shift = 0;
+    for (int attempt = 0;; ++attempt) {
+        if (attempt == 3) return std::nullopt;
+        const double scale = max_abs(point) + max_abs(pose.translation) + reach + 1;
+        shift = 256 * UNIT_ROUNDOFF * scale;
+        if (!mesh.trimesh.collect_stable_hits(local_origin, local_dir, INSIDE_TEST_RAY_LENGTH, shift, hits))
+            return std::nullopt;
+        if (hits.count == 0) return 0u;
+        sort_hits(hits);
+        const double farthest = hits.toi[hits.count - 1];
+        if (farthest <= reach) break;
+        reach = 2 * farthest;
+    }
     // Hits near the end of the budget would need the literal bookkeeping.
     if (hits.toi[hits.count - 1] > INSIDE_TEST_RAY_LENGTH - 1) return std::nullopt;
     double max_error = 0;

@@ -16,21 +16,34 @@ using namespace geom;
 
 namespace {
 
-// Relative safety margin of the traversals' node tests. Every triangle test
-// works in rounded arithmetic on coordinates of magnitude up to (query
-// magnitude + surface magnitude); node boxes are widened by this fraction of
-// that magnitude (some 8000 roundings) so that a node is never skipped while
-// one of its triangles would still pass its own test. It only costs work.
-constexpr double NODE_MARGIN = 0x1p-40;
+// Relative safety margin of the traversals' node tests. A triangle test works
+// on coordinates of magnitude up to (query magnitude + the node's own
+// magnitude), and a ray's time of impact is kept while its error is below
+// 2^-30 of that scale; node boxes are widened by this fraction of the same
+// magnitude so that a node is never skipped while one of its triangles would
+// still pass its own test. It only costs work, and being sized per node, a
+// far-away corner elsewhere in the surface does not widen every node.
+constexpr double NODE_MARGIN = 0x1p-28;
 
 constexpr int STACK_SIZE = 128;
 
 using Node = TriMesh::Node;
 
 
-inline bool node_overlaps(const Node& n, const Vec3& lo, const Vec3& hi) {
-    return n.lo[0] <= hi[0] && n.hi[0] >= lo[0] && n.lo[1] <= hi[1] && n.hi[1] >= lo[1] && n.lo[2] <= hi[2] &&
-           n.hi[2] >= lo[2];
+// Largest |coordinate| of the node's box.
+inline double node_magnitude(const Node& n) {
+    const float m = std::max({std::fabs(n.lo[0]), std::fabs(n.lo[1]), std::fabs(n.lo[2]), std::fabs(n.hi[0]),
+                              std::fabs(n.hi[1]), std::fabs(n.hi[2])});
+    return static_cast<double>(m);
+}
+
+// The node's box widened by `base` plus its own share of the margin.
+inline double node_margin(const Node& n, double base) { return base + NODE_MARGIN * node_magnitude(n); }
+
+inline bool node_overlaps(const Node& n, const Vec3& lo, const Vec3& hi, double base) {
+    const double m = node_margin(n, base);
+    return n.lo[0] - m <= hi[0] && n.hi[0] + m >= lo[0] && n.lo[1] - m <= hi[1] && n.hi[1] + m >= lo[1] &&
+           n.lo[2] - m <= hi[2] && n.hi[2] + m >= lo[2];
 }
 
 struct RaySlab {
@@ -38,20 +51,20 @@ struct RaySlab {
     Vec3 inv;
     bool parallel[3];
     bool any_parallel;
-    double margin;
+    double base_margin;  // the query's share of the margin, plus any extra
     // Per axis, the node bound met first (0 for lo, 3 for hi, as an offset
-    // into the node's six floats) and the other one, with the margin and the
-    // origin folded into one offset each.
+    // into the node's six floats), the other one, and the side each is
+    // widened to (-1 or +1).
     int near[3], far[3];
-    double near_off[3], far_off[3];
+    double near_side[3];
 };
 
 static_assert(offsetof(Node, lo) == 0 && offsetof(Node, hi) == 3 * sizeof(float));
 
-RaySlab make_slab(const Vec3& origin, const Vec3& dir, double margin) {
+RaySlab make_slab(const Vec3& origin, const Vec3& dir, double extra) {
     RaySlab r;
     r.origin = origin;
-    r.margin = margin;
+    r.base_margin = NODE_MARGIN * max_abs3(origin) + extra;
     r.any_parallel = false;
     for (int a = 0; a < 3; ++a) {
         r.parallel[a] = dir[a] == 0;
@@ -60,21 +73,22 @@ RaySlab make_slab(const Vec3& origin, const Vec3& dir, double margin) {
         const bool neg = dir[a] < 0;
         r.near[a] = neg ? 3 + a : a;
         r.far[a] = neg ? a : 3 + a;
-        r.near_off[a] = (neg ? margin : -margin) - origin[a];
-        r.far_off[a] = (neg ? -margin : margin) - origin[a];
+        r.near_side[a] = neg ? 1.0 : -1.0;
     }
     return r;
 }
 
-// Entry time of the ray into the node box widened by the margin, clipped to
+// Entry time of the ray into the node box widened by its margin, clipped to
 // [0, tmax]; false when the clipped interval is empty.
 inline bool slab_enter(const RaySlab& r, const Node& n, double tmax, double& tenter) {
+    const double m = node_margin(n, r.base_margin);
     double t0 = 0, t1 = tmax;
     if (!r.any_parallel) {
         const float* b = reinterpret_cast<const float*>(&n);  // lo then hi
         for (int a = 0; a < 3; ++a) {
-            const double ta = (static_cast<double>(b[r.near[a]]) + r.near_off[a]) * r.inv[a];
-            const double tb = (static_cast<double>(b[r.far[a]]) + r.far_off[a]) * r.inv[a];
+            const double mn = r.near_side[a] * m;
+            const double ta = ((static_cast<double>(b[r.near[a]]) + mn) - r.origin[a]) * r.inv[a];
+            const double tb = ((static_cast<double>(b[r.far[a]]) - mn) - r.origin[a]) * r.inv[a];
             t0 = ta > t0 ? ta : t0;
             t1 = tb < t1 ? tb : t1;
         }
@@ -82,8 +96,8 @@ inline bool slab_enter(const RaySlab& r, const Node& n, double tmax, double& ten
         return t0 <= t1;
     }
     for (int a = 0; a < 3; ++a) {
-        const double lo = n.lo[a] - r.margin;
-        const double hi = n.hi[a] + r.margin;
+        const double lo = n.lo[a] - m;
+        const double hi = n.hi[a] + m;
         if (r.parallel[a]) {
             if (r.origin[a] < lo || r.origin[a] > hi) return false;
             continue;
@@ -99,7 +113,8 @@ inline bool slab_enter(const RaySlab& r, const Node& n, double tmax, double& ten
     return true;
 }
 
-inline double box_dist2(const Node& n, const Vec3& p, double margin) {
+inline double box_dist2(const Node& n, const Vec3& p, double base) {
+    const double margin = node_margin(n, base);
     double d2 = 0;
     for (int a = 0; a < 3; ++a) {
         const double lo = n.lo[a] - margin;
@@ -132,13 +147,14 @@ bool TriMesh::intersects_box(const CellBox& box, const RigidPose& pose) const {
         if (!std::isfinite(q)) return false;
     const bool identity = pose.is_identity();
 
-    // The box's bounds in the surface's frame, widened by the margin.
+    // The box's bounds in the surface's frame; node boxes are widened by the
+    // margin of the query's and their own magnitude.
     Vec3 qlo, qhi;
+    double base = NODE_MARGIN * std::max(max_abs3(lo), max_abs3(hi));
     if (identity) {
         for (int a = 0; a < 3; ++a) {
-            const double m = NODE_MARGIN * (scale_ + std::max(std::fabs(lo[a]), std::fabs(hi[a])));
-            qlo[a] = lo[a] - m;
-            qhi[a] = hi[a] + m;
+            qlo[a] = lo[a];
+            qhi[a] = hi[a];
         }
     } else {
         const Vec3 centre{0.5 * lo[0] + 0.5 * hi[0], 0.5 * lo[1] + 0.5 * hi[1], 0.5 * lo[2] + 0.5 * hi[2]};
@@ -146,20 +162,20 @@ bool TriMesh::intersects_box(const CellBox& box, const RigidPose& pose) const {
         const Vec3 c = pose.inverse_transform_point(centre);
         const Vec3 cols[3] = {pose.inverse_rotate({1, 0, 0}), pose.inverse_rotate({0, 1, 0}),
                               pose.inverse_rotate({0, 0, 1})};
-        const double mag = scale_ + max_abs3(lo) + max_abs3(hi) + max_abs3(pose.translation) + max_abs3(c) +
+        const double mag = max_abs3(lo) + max_abs3(hi) + max_abs3(pose.translation) + max_abs3(c) +
                            ((half[0] + half[1]) + half[2]);
         for (int a = 0; a < 3; ++a) {
             const double h = (std::fabs(cols[0][a]) * half[0] + std::fabs(cols[1][a]) * half[1]) +
                              std::fabs(cols[2][a]) * half[2];
-            const double m = NODE_MARGIN * mag;
-            qlo[a] = (c[a] - h) - m;
-            qhi[a] = (c[a] + h) + m;
+            qlo[a] = c[a] - h;
+            qhi[a] = c[a] + h;
         }
+        base = NODE_MARGIN * mag;
     }
 
     std::uint32_t stack[STACK_SIZE];
     int top = 0;
-    if (!node_overlaps(nodes_[0], qlo, qhi)) return false;
+    if (!node_overlaps(nodes_[0], qlo, qhi, base)) return false;
     stack[top++] = 0;
     while (top > 0) {
         const Node& n = nodes_[stack[--top]];
@@ -182,8 +198,8 @@ bool TriMesh::intersects_box(const CellBox& box, const RigidPose& pose) const {
         }
         const std::uint32_t left = static_cast<std::uint32_t>(&n - nodes_.data()) + 1;
         const std::uint32_t right = n.index;
-        if (node_overlaps(nodes_[right], qlo, qhi)) stack[top++] = right;
-        if (node_overlaps(nodes_[left], qlo, qhi)) stack[top++] = left;
+        if (node_overlaps(nodes_[right], qlo, qhi, base)) stack[top++] = right;
+        if (node_overlaps(nodes_[left], qlo, qhi, base)) stack[top++] = left;
     }
     return false;
 }
@@ -194,7 +210,7 @@ std::optional<RayHit> TriMesh::cast_ray(const Vec3& origin, const Vec3& dir, dou
     if (dir[0] == 0 && dir[1] == 0 && dir[2] == 0) return std::nullopt;
 
     const RayFrame frame = make_ray_frame(origin, dir);
-    const RaySlab slab = make_slab(origin, dir, NODE_MARGIN * (scale_ + max_abs3(origin)));
+    const RaySlab slab = make_slab(origin, dir, 0.0);
 
     struct Entry {
         std::uint32_t node;
@@ -234,7 +250,7 @@ std::optional<RayHit> TriMesh::cast_ray(const Vec3& origin, const Vec3& dir, dou
         }
         const std::uint32_t left = entry.node + 1;
         const std::uint32_t right = n.index;
-        double tl, tr;
+        double tl = 0, tr = 0;
         const bool hl = slab_enter(slab, nodes_[left], best_t, tl);
         const bool hr = slab_enter(slab, nodes_[right], best_t, tr);
         // Nearer child on top of the stack.
@@ -266,7 +282,7 @@ bool TriMesh::collect_stable_hits(const Vec3& origin, const Vec3& dir, double ma
     const RayFrame frame = make_ray_frame(origin, dir);
     // Nodes within the shift of the ray are visited too: their triangles may
     // be fragile.
-    const RaySlab slab = make_slab(origin, dir, NODE_MARGIN * (scale_ + max_abs3(origin)) + 2 * shift);
+    const RaySlab slab = make_slab(origin, dir, 2 * shift);
     const double reach = max_toi + 2 * shift;
 
     std::uint32_t stack[STACK_SIZE];
@@ -313,7 +329,7 @@ std::optional<RayHit> TriMesh::cast_ray_posed(const Vec3& origin, const Vec3& di
 
 PointProjection TriMesh::project_point(const Vec3& p) const {
     if (nodes_.empty() || !finite3(p)) return {{NAN_D, NAN_D, NAN_D}, 0};
-    const double margin = NODE_MARGIN * (scale_ + max_abs3(p));
+    const double margin = NODE_MARGIN * max_abs3(p);
 
     struct Entry {
         std::uint32_t node;
