@@ -46,9 +46,18 @@ def write_sphere_stl(path, centre, radius, rings=48, segments=96):
     return len(triangles)
 
 
+TARGET_LEVEL = 6
+LEAF_REFINEMENT = 1  # uniform passes after the build: the finest cells are level 7
+
+
+def finest_level(mesh, root_size):
+    return round(math.log2(root_size / float(mesh.cell_sizes[:, 0].min())))
+
+
 def main():
     box = _quorin.BoundingBox([0.0, 0.0, 0.0], [2.0, 1.0, 1.0])
-    manager = _quorin.QuorinManager(box, [4, 2, 2], n_leaf_refinement=1)
+    root_size = 0.5  # 2 / 4 along x
+    manager = _quorin.QuorinManager(box, [4, 2, 2], n_leaf_refinement=LEAF_REFINEMENT)
     with tempfile.TemporaryDirectory() as tmp:
         stl = os.path.join(tmp, "sphere.stl")
         n_tri = write_sphere_stl(stl, (0.7, 0.5, 0.5), 0.2)
@@ -56,9 +65,12 @@ def main():
         wake = ([0.9, 0.35, 0.35], [1.8, 0.65, 0.65], 5)
 
         t0 = time.perf_counter()
-        gc = manager.build_ghost_cell_mesh(stl, 6, [0.05, 0.05, 0.05], refinement_regions=[wake])
+        gc = manager.build_ghost_cell_mesh(stl, TARGET_LEVEL, [0.05, 0.05, 0.05],
+                                           refinement_regions=[wake])
         t1 = time.perf_counter()
         print(f"\nghost-cell mesh ({t1 - t0:.3f} s)")
+        print(f"  finest cells        level {finest_level(gc, root_size)}: target level "
+              f"{TARGET_LEVEL} + n_leaf_refinement={LEAF_REFINEMENT}")
         print(f"  cells               {gc.n_cells}")
         print(f"  internal faces      {len(gc.internal_faces_owner)}")
         print(f"  boundary faces      {len(gc.domain_bnd_faces_owner)}")
@@ -70,7 +82,8 @@ def main():
             print(f"  stencil weight sums {w.sum(axis=1).min():.6f} .. {w.sum(axis=1).max():.6f}")
 
         t0 = time.perf_counter()
-        session = manager.create_axis_projected_session(stl, 6, refinement_regions=[wake])
+        session = manager.create_axis_projected_session(stl, TARGET_LEVEL,
+                                                        refinement_regions=[wake])
         t1 = time.perf_counter()
         ap = session.mesh.ap
         print(f"\naxis-projected session ({t1 - t0:.3f} s)")

@@ -2,8 +2,9 @@
 // interface table (looked up on the first conversion, never at import).
 //
 // A vector of scalars becomes a one-dimensional array on the vector's own
-// buffer: the vector moves into a holder object that becomes the array's
-// base and frees the buffer when the last array using it is gone. A vector
+// buffer, an empty vector included, so no array owns its data: the vector
+// moves into a holder object that becomes the array's base and frees the
+// buffer when the last array using it is gone. A vector
 // of rows of N values is copied once into a flat vector, which becomes a
 // one-dimensional array, and is returned as a (rows, N) view of it.
 // Every array is writeable, aligned and C-contiguous.
@@ -59,10 +60,20 @@ struct Buffer {
     void (*release)(void*);     // deletes it
 };
 
+// An empty vector without storage gets room for one element: NumPy
+// allocates (and owns) a buffer of its own when handed a null pointer.
 template <class V>
 Buffer take_over(V&& v) {
     using Vec = std::remove_cvref_t<V>;
     auto* held = new Vec(std::move(v));
+    if (held->data() == nullptr) {
+        try {
+            held->reserve(1);
+        } catch (...) {
+            delete held;
+            throw;
+        }
+    }
     return Buffer{static_cast<void*>(held->data()), held->size(), held,
                   [](void* p) { delete static_cast<Vec*>(p); }};
 }

@@ -65,6 +65,8 @@ Ref coarsen_by_flags(ForestContents& f, const py::Args<1>& args) {
 
 // Passes of one level each: every leaf coarser than the target that overlaps
 // the box strictly is refined, until none qualifies or the target is reached.
+// The box is not validated: on an axis where it is inverted, a leaf qualifies
+// when it reaches below the box's max and above its min.
 Ref refine_by_bbox(ForestContents& f, const py::Args<3>& args) {
     const Vec3 lo = args.get(0, py::to_float3);
     const Vec3 hi = args.get(1, py::to_float3);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -36,6 +37,18 @@ public:
 [[noreturn]] inline void remainder_by_zero() {
     throw InternalError("attempt to calculate the remainder with a divisor of zero");
 }
+
+// Memory that could not be had, with a message saying for what. Derives
+// from std::bad_alloc so that every handler of allocation failures sees it;
+// the Python layer raises it as MemoryError carrying the message.
+class OutOfMemory : public std::bad_alloc {
+public:
+    explicit OutOfMemory(std::string message) : message_(std::move(message)) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::string message_;
+};
 
 // A failure on user input: the message the Python layer raises as ValueError.
 struct Failure {

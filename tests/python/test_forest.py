@@ -1,10 +1,12 @@
 """BoundingBox and Forest behaviour."""
 
+import re
+import subprocess
 import sys
 
 import pytest
 
-from _quorin import BoundingBox, Forest
+from _quorin import BoundingBox, Forest, QuorinManager
 from conftest import panic_type
 
 UNIT = ([0, 0, 0], [1, 1, 1])
@@ -67,6 +69,15 @@ class TestConstruction:
         with pytest.raises(ValueError):
             make([2**32 - 1, 2**32 - 1, 2**32 - 1])
 
+    @pytest.mark.parametrize("base", [[2**22, 2**21, 2**21], [2**32 - 1] * 3, [2**16, 2**16, 1]])
+    def test_refusal_names_the_true_root_cell_count(self, base):
+        # Products of 2^64 and more are not wrapped.
+        with pytest.raises(ValueError) as info:
+            make(base)
+        assert str(info.value) == (
+            f"Base grid {base[0]} x {base[1]} x {base[2]} has {base[0] * base[1] * base[2]} "
+            "root cells; at most 67108864 (2^26) are supported")
+
     def test_keeps_no_reference_to_the_box(self):
         box = BoundingBox(*UNIT)
         before = sys.getrefcount(box)
@@ -109,11 +120,35 @@ class TestRefineByBbox:
         f.refine_by_bbox(lo, hi, level)
         assert f.num_cells() == cells
 
-    def test_inverted_box_refines_nothing(self):
-        # An empty (inverted) box holds no volume, so no cell overlaps it.
+    @pytest.mark.parametrize("lo, hi, level, cells", [
+        # Inverted on x: the root reaches below 0.4 and above 0.6 and splits;
+        # no child does both, so the split stops there.
+        ([0.6, 0.1, 0.1], [0.4, 0.9, 0.9], 1, 8),
+        ([0.6, 0.1, 0.1], [0.4, 0.9, 0.9], 3, 8),
+        ([0.7, 0.7, 0.7], [0.3, 0.3, 0.3], 2, 8),
+        # Flat on x, inside the root and then inside the x < 0.5 children.
+        ([0.25, 0.1, 0.1], [0.25, 0.9, 0.9], 2, 8 + 4 * 7),
+        # Inverted past the root's own faces: 1 is not below 1.
+        ([1, 0, 0], [0.5, 1, 1], 2, 1),
+    ])
+    def test_inverted_box_is_tested_by_the_same_two_comparisons(self, lo, hi, level, cells):
         f = make([1, 1, 1])
-        f.refine_by_bbox([0.7, 0.7, 0.7], [0.3, 0.3, 0.3], 2)
-        assert f.num_cells() == 1
+        f.refine_by_bbox(lo, hi, level)
+        assert f.num_cells() == cells
+
+    def test_a_refinement_region_keeps_its_rule_and_an_inverted_one_refines_nothing(self):
+        manager = QuorinManager(BoundingBox(*UNIT), [1, 1, 1], 0)
+
+        def cells(*regions):
+            return manager.build_axis_projected_mesh(None, 0, list(regions)).n_cells
+
+        assert cells() == 1
+        assert cells(([0.4, 0.1, 0.1], [0.6, 0.9, 0.9], 1)) == 8
+        for lo, hi in [([0.6, 0.1, 0.1], [0.4, 0.9, 0.9]),    # refines 1 -> 8 as a bbox
+                       ([0.25, 0.1, 0.1], [0.25, 0.9, 0.9]),
+                       ([0.1, 0.1, float("nan")], [0.9, 0.9, 0.9])]:
+            assert cells((lo, hi, 3)) == 1
+            assert cells((lo, hi, 3), ([0.4, 0.1, 0.1], [0.6, 0.9, 0.9], 1)) == 8
 
     def test_stops_at_level_32_however_high_the_target(self):
         f = make([1, 1, 1])
@@ -194,6 +229,45 @@ class TestUniformRefinement:
         with pytest.raises(OverflowError):
             f.uniform_refinement(256)
         assert f.num_cells() == 1
+
+
+class TestOutOfMemory:
+    # The child caps its data segment a little above what it uses, so a
+    # refinement runs out after a few small levels instead of filling the
+    # machine: level 9 of a 64^3 grid would need 2^45 keys of 16 bytes.
+    CHILD = (
+        "import re, resource\n"
+        "from _quorin import BoundingBox, Forest, QuorinManager\n"
+        "box = BoundingBox([0, 0, 0], [1, 1, 1])\n"
+        "f = Forest(box, [64, 64, 64])\n"
+        "f.uniform_refinement(0)\n"
+        "used = next(int(l.split()[1]) for l in open('/proc/self/status')\n"
+        "            if l.startswith('VmData')) * 1024\n"
+        "hard = resource.getrlimit(resource.RLIMIT_DATA)[1]\n"
+        "resource.setrlimit(resource.RLIMIT_DATA, (used + (768 << 20), hard))\n"
+        "for run in (lambda: f.uniform_refinement(9),\n"
+        "            lambda: QuorinManager(box, [64, 64, 64], 9).build_axis_projected_mesh(None, 0)):\n"
+        "    try:\n"
+        "        run()\n"
+        "        print('no error')\n"
+        "    except MemoryError as e:\n"
+        "        print(e)\n"
+        "print(f.num_cells())\n"
+    )
+
+    def test_message_names_the_level_and_the_cells_being_made(self):
+        out = subprocess.run([sys.executable, "-c", self.CHILD], check=True, capture_output=True,
+                             text=True, timeout=120)
+        forest_error, build_error, cells = out.stdout.strip().splitlines()
+        pattern = r"Out of memory refining to level (\d+): (\d+) cells were being made"
+        for text in (forest_error, build_error):
+            match = re.fullmatch(pattern, text)
+            assert match, text
+            level, count = int(match[1]), int(match[2])
+            assert 1 <= level <= 9 and count == 64**3 * 8**level, text
+        # The passes before the failing one stay done; the forest is usable.
+        level = int(re.fullmatch(pattern, forest_error)[1])
+        assert int(cells) == 64**3 * 8**(level - 1)
 
 
 class TestBalance:

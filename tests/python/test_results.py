@@ -35,6 +35,20 @@ def axis(manager, cube):
     return manager.build_axis_projected_mesh(cube, 3)
 
 
+@pytest.fixture
+def empty_ghost():
+    # One cell and no surface: no internal faces and no ghost cells.
+    return QuorinManager(BoundingBox([0, 0, 0], [1, 1, 1]), [1, 1, 1], 0).build_ghost_cell_mesh(
+        None, 0, [0.5, 0.5, 0.5])
+
+
+@pytest.fixture
+def empty_axis():
+    # One internal face, none immersed: the per-immersed-face arrays are empty.
+    return QuorinManager(BoundingBox([0, 0, 0], [1, 1, 1]), [2, 1, 1], 0).build_axis_projected_mesh(
+        None, 0)
+
+
 def arrays_of(mesh):
     if isinstance(mesh, CfdGhostCellMesh):
         return {n: getattr(mesh, n) for n in GHOST_NAMES}
@@ -43,7 +57,7 @@ def arrays_of(mesh):
     return out
 
 
-@pytest.mark.parametrize("which", ["ghost", "axis"])
+@pytest.mark.parametrize("which", ["ghost", "axis", "empty_ghost", "empty_axis"])
 def test_array_flags_and_buffers(request, which):
     mesh = request.getfixturevalue(which)
     for name, arr in arrays_of(mesh).items():
@@ -60,6 +74,26 @@ def test_array_flags_and_buffers(request, which):
             assert isinstance(flat, np.ndarray) and flat.ndim == 1, name
             assert flat.size == arr.size and not isinstance(flat.base, np.ndarray), name
             np.testing.assert_array_equal(flat.reshape(arr.shape), arr)
+
+
+def test_empty_arrays_of_every_kind_are_on_their_own_buffer(empty_ghost, empty_axis):
+    assert not empty_axis.ap.dist_owner_to_bnd.flags.owndata
+    empty = {name: arr for mesh in (empty_ghost, empty_axis)
+             for name, arr in arrays_of(mesh).items() if arr.size == 0}
+    kinds = {(arr.dtype, arr.ndim) for arr in empty.values()}
+    assert kinds >= {(np.dtype(np.bool_), 1), (np.dtype(np.uint8), 1), (np.dtype(np.uint64), 1),
+                     (np.dtype(np.float64), 1), (np.dtype(np.float64), 2), (np.dtype(np.uint64), 2)}
+    for name, arr in empty.items():
+        assert not arr.flags.owndata, name
+        base = arr.base if arr.ndim == 1 else arr.base.base
+        assert base is not None and not isinstance(base, np.ndarray), name
+        # Still ordinary arrays: written, reshaped, joined, copied.
+        arr[...] = 1
+        assert arr.reshape(-1).shape == (0,), name
+        assert np.concatenate([arr.reshape(-1), np.ones(2, arr.dtype)]).tolist() == [1, 1], name
+        assert arr.copy().flags.owndata, name
+    assert empty_ghost.gc_interp_stencil_indices.shape == (0, 8)
+    assert empty_ghost.gc_image_points.shape == (0, 3)
 
 
 def test_dtype_numbers(ghost):

@@ -56,6 +56,8 @@ void raise_from(std::exception_ptr current) noexcept {
             std::rethrow_exception(current);
         } catch (Error& e) {
             std::move(e).restore();
+        } catch (const OutOfMemory& e) {
+            PyErr_SetString(PyExc_MemoryError, e.what());
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
         } catch (const std::exception& e) {

@@ -3,7 +3,8 @@
 //   - py::Error: raised as that Python exception;
 //   - quorin::InternalError (a violated invariant) or any other C++ exception:
 //     raised as PanicException carrying the message;
-//   - std::bad_alloc: raised as MemoryError.
+//   - std::bad_alloc: raised as MemoryError, carrying the message of a
+//     quorin::OutOfMemory.
 // Nothing escapes into the interpreter; a failure while raising the error
 // itself aborts the process with "uncaught panic at ffi boundary".
 #pragma once

@@ -252,7 +252,8 @@ std::optional<KeyVector> rebuild(const KeyVector& leaves, const std::vector<KeyL
     });
     for (std::size_t c = 0; c < chunks; ++c) offset[c + 1] += offset[c];
     if (offset[chunks] == n) return std::nullopt;
-    KeyVector out(offset[chunks]);
+    // Balance adds no level: split.size() is already the finest leaf level.
+    KeyVector out = allocate_refined_leaves(offset[chunks], static_cast<unsigned>(split.size()));
     parallel::for_chunks(n, EMIT_GRAIN, [&](std::size_t b, std::size_t e) {
         SfcKey* dst = out.data() + offset[b / EMIT_GRAIN];
         auto writer = [&](SfcKey k) { *dst++ = k; };

@@ -1,5 +1,6 @@
 #include "quorin/forest/domain.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 
@@ -62,12 +63,39 @@ CellBox Domain::cell_box(SfcKey key) const {
     return b;
 }
 
+double Domain::root_face(int axis, std::uint64_t r) const {
+    const std::uint32_t n = axis == 0 ? nx : (axis == 1 ? ny : nz);
+    if (r >= n) return max[axis];
+    return std::min(static_cast<double>(r) * root_size[axis] + min[axis], max[axis]);
+}
+
+double Domain::face_coordinate(int axis, std::uint64_t r, std::uint64_t q) const {
+    if (q >= (std::uint64_t{1} << 32)) {
+        r += 1;
+        q = 0;
+    }
+    const double base = root_face(axis, r);
+    if (q == 0) return base;
+    const double local = (static_cast<double>(q) * TWO_POW_M32) * root_size[axis];
+    return std::min(local + base, root_face(axis, r + 1));
+}
+
+CellBox Domain::closed_cell_box(SfcKey key) const {
+    const DecodedKey d = key.decode();
+    const auto r = tree_coords(d.tree, nx, ny);
+    const std::uint64_t q[3] = {d.x, d.y, d.z};
+    const std::uint64_t width = std::uint64_t{1} << (32 - d.level);
+    CellBox b;
+    for (int a = 0; a < 3; ++a) {
+        b.min[a] = face_coordinate(a, r[a], q[a]);
+        b.max[a] = face_coordinate(a, r[a], q[a] + width);
+    }
+    return b;
+}
+
 bool Domain::cell_overlaps_box(SfcKey key, const Vec3& box_min, const Vec3& box_max) const {
     const CellBox c = cell_box(key);
     for (int a = 0; a < 3; ++a) {
-        // An empty box (min not below max) overlaps nothing, even where both
-        // strict comparisons with the cell would hold.
-        if (!(box_min[a] < box_max[a])) return false;
         if (!(box_min[a] < c.max[a] && c.min[a] < box_max[a])) return false;
     }
     return true;
@@ -81,7 +109,12 @@ bool region_flag_for_leaf(const Domain& domain, std::span<const RefinementRegion
     const std::uint8_t level = leaf.level();
     if (level > 31) return false;
     for (const RefinementRegion& r : regions) {
-        if (level < r.level && domain.cell_overlaps_box(leaf, r.min, r.max)) return true;
+        // An empty (or NaN) region holds no volume: it refines nothing, even
+        // where both strict comparisons with a cell would hold.
+        if (level < r.level && Domain::valid_bounds(r.min, r.max) &&
+            domain.cell_overlaps_box(leaf, r.min, r.max)) {
+            return true;
+        }
     }
     return false;
 }

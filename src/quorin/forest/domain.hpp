@@ -50,14 +50,31 @@ public:
 
     CellGeometry cell_geometry(const DecodedKey& key) const;
     CellBox cell_box(SfcKey key) const;
-    // Strict overlap: boxes that only touch do not overlap.
+    // The cell's closed box for the surface-cut test, within rounding of
+    // cell_box. Each face coordinate is computed once per grid position (a
+    // root's upper face is the next root's lower face, the last one is the
+    // domain's max), so cells that share a face share its coordinate bit for
+    // bit and the leaves' boxes cover the domain without gaps.
+    CellBox closed_cell_box(SfcKey key) const;
+    // Two strict comparisons per axis: box_min below the cell's max and the
+    // cell's min below box_max. Boxes that only touch do not overlap; the box
+    // is taken as given, so on an axis where it is inverted only a cell
+    // reaching below its max and above its min qualifies.
     bool cell_overlaps_box(SfcKey key, const Vec3& box_min, const Vec3& box_max) const;
+
+private:
+    // Coordinate of root face r on an axis: nondecreasing in r, max at r = n.
+    double root_face(int axis, std::uint64_t r) const;
+    // Coordinate of in-root position q (units of 2^-32 of a root) in root r:
+    // nondecreasing along the axis, across roots too.
+    double face_coordinate(int axis, std::uint64_t r, std::uint64_t q) const;
 };
 
 namespace domain {
 
 // True when some region is finer than the leaf and overlaps it; level-32
-// leaves are never flagged.
+// leaves are never flagged. A region whose min is not below its max on every
+// axis overlaps no leaf.
 bool region_flag_for_leaf(const Domain& domain, std::span<const RefinementRegion> regions,
                           SfcKey leaf);
 

@@ -1,17 +1,45 @@
 #include "quorin/forest/forest.hpp"
 
 #include <algorithm>
+#include <new>
 
+#include "quorin/error.hpp"
 #include "quorin/parallel.hpp"
 
 namespace quorin {
+
+namespace {
+
+// Decimal digits of a 128-bit count (the product of three u32 can pass 2^64).
+std::string decimal(u128 v) {
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(v % 10)));
+        v /= 10;
+    } while (v != 0);
+    return digits;
+}
+
+}  // namespace
 
 std::optional<std::string> base_grid_error(std::uint32_t nx, std::uint32_t ny, std::uint32_t nz) {
     const u128 trees = u128(nx) * ny * nz;
     if (trees <= MAX_TREES) return std::nullopt;
     return "Base grid " + std::to_string(nx) + " x " + std::to_string(ny) + " x " +
-           std::to_string(nz) + " has " + std::to_string(static_cast<std::uint64_t>(trees)) +
+           std::to_string(nz) + " has " + decimal(trees) +
            " root cells; at most 67108864 (2^26) are supported";
+}
+
+KeyVector allocate_refined_leaves(std::size_t count, unsigned level) {
+    // Sizes past max_size() would throw length_error instead; the same lack.
+    if (count <= KeyVector().max_size()) {
+        try {
+            return KeyVector(count);  // left unwritten: nothing is touched yet
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    throw OutOfMemory("Out of memory refining to level " + std::to_string(level) + ": " +
+                      std::to_string(count) + " cells were being made");
 }
 
 std::array<std::uint32_t, 3> tree_coords(std::uint32_t tree, std::uint32_t nx, std::uint32_t ny) {
@@ -117,17 +145,29 @@ void Forest::refine_by_flags(std::span<const std::uint8_t> flags) {
     const auto splits = [&](std::size_t i) {
         return flags[i] != 0 && leaves[i].level() < MAX_LEVEL;
     };
-    // Two passes over fixed chunks: output sizes, then the keys at their offsets.
+    // Two passes over fixed chunks: output sizes (and the finest level made,
+    // for an out-of-memory message), then the keys at their offsets.
     const std::size_t chunks = (n + REFINE_GRAIN - 1) / REFINE_GRAIN;
     std::vector<std::size_t> offset(chunks + 1, 0);
+    std::vector<std::uint8_t> finest(chunks, 0);
     parallel::for_chunks(n, REFINE_GRAIN, [&](std::size_t b, std::size_t e) {
         std::size_t count = 0;
-        for (std::size_t i = b; i != e; ++i) count += splits(i) ? 8 : 1;
+        std::uint8_t level = 0;
+        for (std::size_t i = b; i != e; ++i) {
+            if (!splits(i)) {
+                count += 1;
+                continue;
+            }
+            count += 8;
+            level = std::max<std::uint8_t>(level, leaves[i].level() + 1);
+        }
         offset[b / REFINE_GRAIN + 1] = count;
+        finest[b / REFINE_GRAIN] = level;
     });
     for (std::size_t c = 0; c < chunks; ++c) offset[c + 1] += offset[c];
     if (offset[chunks] == n) return;  // nothing splits
-    KeyVector out(offset[chunks]);
+    const std::uint8_t level = *std::max_element(finest.begin(), finest.end());
+    KeyVector out = allocate_refined_leaves(offset[chunks], level);
     parallel::for_chunks(n, REFINE_GRAIN, [&](std::size_t b, std::size_t e) {
         SfcKey* dst = out.data() + offset[b / REFINE_GRAIN];
         for (std::size_t i = b; i != e; ++i) {

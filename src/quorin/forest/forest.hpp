@@ -26,6 +26,11 @@ class Domain;
 // overflow the tree index of the keys.
 std::optional<std::string> base_grid_error(std::uint32_t nx, std::uint32_t ny, std::uint32_t nz);
 
+// The unwritten leaf vector of a refined forest of `count` cells, the finest
+// of them at `level`. When the memory cannot be had it throws OutOfMemory
+// naming both, before anything is touched.
+KeyVector allocate_refined_leaves(std::size_t count, unsigned level);
+
 // Cell-id search helpers over a sorted key array: the number of keys not
 // above `p` (an upper bound), plain and galloping outward from `hint`.
 std::size_t count_not_above(const SfcKey* keys, std::size_t n, SfcKey p);
@@ -63,7 +68,8 @@ struct Forest {
     std::optional<std::uint64_t> leaf_index(SfcKey key) const;
 
     // One flag per cell (non-zero = refine / merge); the wrong count stops
-    // with an internal error before anything changes.
+    // with an internal error before anything changes. A refinement whose new
+    // leaves cannot be allocated throws OutOfMemory, the forest unchanged.
     void refine_by_flags(std::span<const std::uint8_t> flags);
     void coarsen_by_flags(std::span<const std::uint8_t> flags);
 

@@ -89,8 +89,11 @@ TEST(Domain, CellBoxAndStrictOverlap) {
         {{-1, -1, -1}, {0, 2, 2}, false},               // face at x = 0
         {{-1, -1, -1}, {2, 2, 2}, true},                // contains the cell
         {{0.1, 0.1, 0.1}, {0.2, 0.2, 0.2}, true},       // inside the cell
-        {{0.3, 0.1, 0.1}, {0.2, 0.2, 0.2}, false},      // inverted box, though 0.3 < 0.5 and 0 < 0.2
-        {{0.25, 0.1, 0.1}, {0.25, 0.2, 0.2}, false},    // zero thickness
+        // Inverted or flat on x, taken as given: 0.3 < 0.5 and 0 < 0.2 hold.
+        {{0.3, 0.1, 0.1}, {0.2, 0.2, 0.2}, true},
+        {{0.25, 0.1, 0.1}, {0.25, 0.2, 0.2}, true},
+        {{0.6, 0.1, 0.1}, {0.4, 0.2, 0.2}, false},      // 0.6 is not below the cell's max
+        {{0.3, 0.1, 0.1}, {0.0, 0.2, 0.2}, false},      // 0 is not below 0
         {{NaN, 0.1, 0.1}, {0.2, 0.2, 0.2}, false},
     };
     for (const Case& c : cases) EXPECT_EQ(unit.cell_overlaps_box(low, c.min, c.max), c.overlaps);
@@ -113,6 +116,17 @@ TEST(Domain, RegionFlag) {
     const std::vector<RefinementRegion> two = {{{5, 5, 5}, {6, 6, 6}, 9}, {{0.2, 0.2, 0.2}, {0.3, 0.3, 0.3}, 1}};
     EXPECT_TRUE(domain::region_flag_for_leaf(unit, two, root));
     EXPECT_FALSE(domain::region_flag_for_leaf(unit, two, root.child(0)));
+    // Regions keep their own rule: one whose min is not below its max on some
+    // axis flags nothing, though the plain overlap test holds for the root.
+    const Vec3 lo = {0.6, 0.1, 0.1};
+    const Vec3 hi = {0.4, 0.9, 0.9};
+    ASSERT_TRUE(unit.cell_overlaps_box(root, lo, hi));
+    for (const auto& r : {RefinementRegion{lo, hi, 5}, RefinementRegion{{0.1, 0.5, 0.1}, {0.9, 0.5, 0.9}, 5},
+                          RefinementRegion{{0.1, 0.1, NaN}, {0.9, 0.9, 0.9}, 5}}) {
+        const std::vector<RefinementRegion> one = {r};
+        EXPECT_FALSE(domain::region_flag_for_leaf(unit, one, root));
+        EXPECT_FALSE(domain::region_flag_for_leaf(unit, one, root.child(7)));
+    }
 }
 
 TEST(Domain, LocatePoint) {

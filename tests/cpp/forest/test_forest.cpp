@@ -1,3 +1,7 @@
+#include <cstdint>
+#include <new>
+#include <string>
+
 #include <gtest/gtest.h>
 
 #include "forest_checks.hpp"
@@ -36,6 +40,28 @@ TEST(Forest, RefusesMoreTreesThanTheKeyHolds) {
     }
     EXPECT_NE(base_grid_error(65536, 65536, 1)->find("4294967296"), std::string::npos);
     EXPECT_NE(base_grid_error(65536, 65536, 1)->find("67108864"), std::string::npos);
+    // The count is the full product, past 2^64 too.
+    EXPECT_EQ(*base_grid_error(1u << 22, 1u << 21, 1u << 21),
+              "Base grid 4194304 x 2097152 x 2097152 has 18446744073709551616 root cells; "
+              "at most 67108864 (2^26) are supported");
+    EXPECT_NE(base_grid_error(4294967295u, 4294967295u, 4294967295u)
+                  ->find(" has 79228162458924105385300197375 root cells;"),
+              std::string::npos);
+}
+
+TEST(Forest, RefinedLeavesThatCannotBeHadNameLevelAndCount) {
+    // 2^58 keys of 16 bytes exceed any address space; SIZE_MAX keys exceed max_size().
+    for (const std::size_t count : {std::size_t{1} << 58, SIZE_MAX}) {
+        try {
+            allocate_refined_leaves(count, 9);
+            FAIL() << "allocated " << count;
+        } catch (const std::bad_alloc& e) {
+            EXPECT_NE(dynamic_cast<const OutOfMemory*>(&e), nullptr);
+            EXPECT_EQ(std::string(e.what()), "Out of memory refining to level 9: " +
+                                                 std::to_string(count) + " cells were being made");
+        }
+    }
+    EXPECT_EQ(allocate_refined_leaves(5, 1).size(), 5u);
 }
 
 TEST(Forest, TreeCoordsWithZeroDivisorStops) {
