@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the loader fuzz targets with libFuzzer, AddressSanitizer and
+# Builds the fuzz targets (the loaders, and the ghost-cell road on loaded
+# surfaces) with libFuzzer, AddressSanitizer and
 # UndefinedBehaviorSanitizer, straight from the sources (not part of the
 # Meson build). Usage: tests/fuzz/build.sh [OUT_DIR]   (default build/fuzz)
 set -euo pipefail
@@ -13,9 +14,10 @@ flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -ffp-contract=off
        -I"$root/src" $(pkg-config --cflags tbb))
 libs=($(pkg-config --libs tbb) -pthread)
 
-# The core code the loaders reach: the surface, the worker pool, the forest
-# (the geometry headers use its types).
-sources=("$root"/src/quorin/surface/*.cpp "$root"/src/quorin/parallel.cpp "$root"/src/quorin/forest/*.cpp)
+# The core code the targets reach: the surface, the worker pool, the forest,
+# the immersed-boundary classification and the ghost-cell mesh export.
+sources=("$root"/src/quorin/surface/*.cpp "$root"/src/quorin/parallel.cpp "$root"/src/quorin/memory.cpp
+         "$root"/src/quorin/forest/*.cpp "$root"/src/quorin/ibm/*.cpp "$root"/src/quorin/export/ghost_cell.cpp)
 objects=()
 pids=()
 for s in "${sources[@]}"; do
@@ -26,8 +28,12 @@ for s in "${sources[@]}"; do
 done
 for p in "${pids[@]}"; do wait "$p"; done
 
-for target in fuzz_stl fuzz_obj; do
+targets=(fuzz_stl fuzz_obj fuzz_classify fuzz_classify_obj)
+pids=()
+for target in "${targets[@]}"; do
   "$CXX" "${flags[@]}" -fsanitize=fuzzer "$root/tests/fuzz/$target.cpp" "${objects[@]}" \
-    "${libs[@]}" -o "$out/$target"
+    "${libs[@]}" -o "$out/$target" &
+  pids+=($!)
 done
-echo "built: $out/fuzz_stl $out/fuzz_obj"
+for p in "${pids[@]}"; do wait "$p"; done
+echo "built:" "${targets[@]/#/$out/}"

@@ -34,8 +34,16 @@ inline const std::string& scratch_path(const char* extension) {
     return scratch.path;
 }
 
-template <class Load>
-int run(const std::uint8_t* data, std::size_t size, const char* extension, Load load) {
+// What a target does with a surface that loaded; the loader targets do nothing more.
+struct NoFollowUp {
+    void operator()(const std::string&, const quorin::IbmMesh&) const {}
+};
+
+// Runs `load` on the input written to the scratch file; on a loaded surface
+// checks its indices and then hands the path and the surface to `follow_up`.
+template <class Load, class FollowUp = NoFollowUp>
+int run(const std::uint8_t* data, std::size_t size, const char* extension, Load load,
+        FollowUp follow_up = {}) {
     const std::string& path = scratch_path(extension);
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) std::abort();
@@ -54,6 +62,7 @@ int run(const std::uint8_t* data, std::size_t size, const char* extension, Load 
                 }
                 if (m.triangle_patch_ids[t] >= m.patch_names.size()) std::abort();
             }
+            follow_up(path, m);
         } else if (result.error().empty()) {
             std::abort();
         }
