@@ -132,6 +132,16 @@ public:
         std::uint32_t count;  // 0 for an inner node
     };
 
+    // Relative safety margin of the traversals' node tests. A triangle test
+    // works on coordinates of magnitude up to (query magnitude + the node's
+    // own magnitude), and a ray's time of impact is kept while its error is
+    // below 2^-30 of that scale; node boxes are widened by this fraction of
+    // the same magnitude so that a node is never skipped while one of its
+    // triangles would still pass its own test. It only costs work, and being
+    // sized per node, a far-away corner elsewhere in the surface does not
+    // widen every node.
+    static constexpr double NODE_MARGIN = 0x1p-28;
+
     // The hierarchy itself (tests compare builds on different thread counts).
     const std::vector<Node>& nodes() const { return nodes_; }
     const std::vector<std::uint32_t>& leaf_order() const { return order_; }
@@ -139,7 +149,10 @@ public:
 private:
     std::vector<Vec3> vertices_;
     std::vector<Triangle> triangles_;
+
     std::vector<Node> nodes_;          // depth-first, root at 0
+    // Per node, NODE_MARGIN times its largest |coordinate|, rounded up.
+    std::vector<float> margins_;
     std::vector<std::uint32_t> order_;  // triangle indices in leaf order
     // The corners of each triangle in leaf order, so that a leaf's triangles
     // are read from consecutive memory.

@@ -407,6 +407,12 @@ TriMesh::TriMesh(std::vector<Vec3> vertices, std::vector<Triangle> triangles)
     reserve_huge(order_, prims.size());
     order_.resize(prims.size());
     for (std::size_t i = 0; i < prims.size(); ++i) order_[i] = prims[i].tri;
+    margins_ = parallel::map(nodes_.size(), [&](std::size_t k) -> float {
+        const Node& n = nodes_[k];
+        const float m = std::max({std::fabs(n.lo[0]), std::fabs(n.lo[1]), std::fabs(n.lo[2]), std::fabs(n.hi[0]),
+                                  std::fabs(n.hi[1]), std::fabs(n.hi[2])});
+        return round_up(NODE_MARGIN * static_cast<double>(m));
+    });
     corners_ = parallel::map(order_.size(), [&](std::size_t k) -> Corners {
         const Triangle& t = triangles_[order_[k]];
         return {vertices_[t[0]], vertices_[t[1]], vertices_[t[2]]};

@@ -16,32 +16,14 @@ using namespace geom;
 
 namespace {
 
-// Relative safety margin of the traversals' node tests. A triangle test works
-// on coordinates of magnitude up to (query magnitude + the node's own
-// magnitude), and a ray's time of impact is kept while its error is below
-// 2^-30 of that scale; node boxes are widened by this fraction of the same
-// magnitude so that a node is never skipped while one of its triangles would
-// still pass its own test. It only costs work, and being sized per node, a
-// far-away corner elsewhere in the surface does not widen every node.
-constexpr double NODE_MARGIN = 0x1p-28;
-
 constexpr int STACK_SIZE = 128;
 
 using Node = TriMesh::Node;
+constexpr double NODE_MARGIN = TriMesh::NODE_MARGIN;
 
 
-// Largest |coordinate| of the node's box.
-inline double node_magnitude(const Node& n) {
-    const float m = std::max({std::fabs(n.lo[0]), std::fabs(n.lo[1]), std::fabs(n.lo[2]), std::fabs(n.hi[0]),
-                              std::fabs(n.hi[1]), std::fabs(n.hi[2])});
-    return static_cast<double>(m);
-}
-
-// The node's box widened by `base` plus its own share of the margin.
-inline double node_margin(const Node& n, double base) { return base + NODE_MARGIN * node_magnitude(n); }
-
-inline bool node_overlaps(const Node& n, const Vec3& lo, const Vec3& hi, double base) {
-    const double m = node_margin(n, base);
+// The node's box widened by m overlaps [lo, hi].
+inline bool node_overlaps(const Node& n, const Vec3& lo, const Vec3& hi, double m) {
     return n.lo[0] - m <= hi[0] && n.hi[0] + m >= lo[0] && n.lo[1] - m <= hi[1] && n.hi[1] + m >= lo[1] &&
            n.lo[2] - m <= hi[2] && n.hi[2] + m >= lo[2];
 }
@@ -50,7 +32,6 @@ struct RaySlab {
     Vec3 origin;
     Vec3 inv;
     bool parallel[3];
-    bool any_parallel;
     double base_margin;  // the query's share of the margin, plus any extra
     // Per axis, the node bound met first (0 for lo, 3 for hi, as an offset
     // into the node's six floats), the other one, and the side each is
@@ -65,10 +46,8 @@ RaySlab make_slab(const Vec3& origin, const Vec3& dir, double extra) {
     RaySlab r;
     r.origin = origin;
     r.base_margin = NODE_MARGIN * max_abs3(origin) + extra;
-    r.any_parallel = false;
     for (int a = 0; a < 3; ++a) {
         r.parallel[a] = dir[a] == 0;
-        r.any_parallel = r.any_parallel || r.parallel[a];
         r.inv[a] = r.parallel[a] ? 0.0 : 1.0 / dir[a];
         const bool neg = dir[a] < 0;
         r.near[a] = neg ? 3 + a : a;
@@ -78,43 +57,29 @@ RaySlab make_slab(const Vec3& origin, const Vec3& dir, double extra) {
     return r;
 }
 
-// Entry time of the ray into the node box widened by its margin, clipped to
-// [0, tmax]; false when the clipped interval is empty.
-inline bool slab_enter(const RaySlab& r, const Node& n, double tmax, double& tenter) {
-    const double m = node_margin(n, r.base_margin);
+// Entry time of the ray into the node box widened by the ray's margin and the
+// node's own, clipped to [0, tmax]; false when the clipped interval is empty.
+inline bool slab_enter(const RaySlab& r, const Node& n, double own_margin, double tmax, double& tenter) {
+    const double m = r.base_margin + own_margin;
+    const float* b = reinterpret_cast<const float*>(&n);  // lo then hi
     double t0 = 0, t1 = tmax;
-    if (!r.any_parallel) {
-        const float* b = reinterpret_cast<const float*>(&n);  // lo then hi
-        for (int a = 0; a < 3; ++a) {
-            const double mn = r.near_side[a] * m;
-            const double ta = ((static_cast<double>(b[r.near[a]]) + mn) - r.origin[a]) * r.inv[a];
-            const double tb = ((static_cast<double>(b[r.far[a]]) - mn) - r.origin[a]) * r.inv[a];
-            t0 = ta > t0 ? ta : t0;
-            t1 = tb < t1 ? tb : t1;
-        }
-        tenter = t0;
-        return t0 <= t1;
-    }
     for (int a = 0; a < 3; ++a) {
-        const double lo = n.lo[a] - m;
-        const double hi = n.hi[a] + m;
         if (r.parallel[a]) {
-            if (r.origin[a] < lo || r.origin[a] > hi) return false;
+            // The same for every node of this ray, so well predicted.
+            if (r.origin[a] < n.lo[a] - m || r.origin[a] > n.hi[a] + m) return false;
             continue;
         }
-        double ta = (lo - r.origin[a]) * r.inv[a];
-        double tb = (hi - r.origin[a]) * r.inv[a];
-        if (ta > tb) std::swap(ta, tb);
+        const double mn = r.near_side[a] * m;
+        const double ta = ((static_cast<double>(b[r.near[a]]) + mn) - r.origin[a]) * r.inv[a];
+        const double tb = ((static_cast<double>(b[r.far[a]]) - mn) - r.origin[a]) * r.inv[a];
         t0 = ta > t0 ? ta : t0;
         t1 = tb < t1 ? tb : t1;
-        if (t0 > t1) return false;
     }
     tenter = t0;
-    return true;
+    return t0 <= t1;
 }
 
-inline double box_dist2(const Node& n, const Vec3& p, double base) {
-    const double margin = node_margin(n, base);
+inline double box_dist2(const Node& n, const Vec3& p, double margin) {
     double d2 = 0;
     for (int a = 0; a < 3; ++a) {
         const double lo = n.lo[a] - margin;
@@ -175,7 +140,7 @@ bool TriMesh::intersects_box(const CellBox& box, const RigidPose& pose) const {
 
     std::uint32_t stack[STACK_SIZE];
     int top = 0;
-    if (!node_overlaps(nodes_[0], qlo, qhi, base)) return false;
+    if (!node_overlaps(nodes_[0], qlo, qhi, base + margins_[0])) return false;
     stack[top++] = 0;
     while (top > 0) {
         const Node& n = nodes_[stack[--top]];
@@ -198,8 +163,8 @@ bool TriMesh::intersects_box(const CellBox& box, const RigidPose& pose) const {
         }
         const std::uint32_t left = static_cast<std::uint32_t>(&n - nodes_.data()) + 1;
         const std::uint32_t right = n.index;
-        if (node_overlaps(nodes_[right], qlo, qhi, base)) stack[top++] = right;
-        if (node_overlaps(nodes_[left], qlo, qhi, base)) stack[top++] = left;
+        if (node_overlaps(nodes_[right], qlo, qhi, base + margins_[right])) stack[top++] = right;
+        if (node_overlaps(nodes_[left], qlo, qhi, base + margins_[left])) stack[top++] = left;
     }
     return false;
 }
@@ -224,7 +189,7 @@ std::optional<RayHit> TriMesh::cast_ray(const Vec3& origin, const Vec3& dir, dou
     bool found = false;
 
     double t0;
-    if (!slab_enter(slab, nodes_[0], best_t, t0)) return std::nullopt;
+    if (!slab_enter(slab, nodes_[0], margins_[0], best_t, t0)) return std::nullopt;
     stack[top++] = {0, t0};
     while (top > 0) {
         const Entry entry = stack[--top];
@@ -251,8 +216,8 @@ std::optional<RayHit> TriMesh::cast_ray(const Vec3& origin, const Vec3& dir, dou
         const std::uint32_t left = entry.node + 1;
         const std::uint32_t right = n.index;
         double tl = 0, tr = 0;
-        const bool hl = slab_enter(slab, nodes_[left], best_t, tl);
-        const bool hr = slab_enter(slab, nodes_[right], best_t, tr);
+        const bool hl = slab_enter(slab, nodes_[left], margins_[left], best_t, tl);
+        const bool hr = slab_enter(slab, nodes_[right], margins_[right], best_t, tr);
         // Nearer child on top of the stack.
         if (hl && hr) {
             if (tl <= tr) {
@@ -288,7 +253,7 @@ bool TriMesh::collect_stable_hits(const Vec3& origin, const Vec3& dir, double ma
     std::uint32_t stack[STACK_SIZE];
     int top = 0;
     double t0;
-    if (!slab_enter(slab, nodes_[0], reach, t0)) return true;
+    if (!slab_enter(slab, nodes_[0], margins_[0], reach, t0)) return true;
     stack[top++] = 0;
     while (top > 0) {
         const std::uint32_t id = stack[--top];
@@ -315,8 +280,8 @@ bool TriMesh::collect_stable_hits(const Vec3& origin, const Vec3& dir, double ma
             continue;
         }
         double tl, tr;
-        if (slab_enter(slab, nodes_[n.index], reach, tr)) stack[top++] = n.index;
-        if (slab_enter(slab, nodes_[id + 1], reach, tl)) stack[top++] = id + 1;
+        if (slab_enter(slab, nodes_[n.index], margins_[n.index], reach, tr)) stack[top++] = n.index;
+        if (slab_enter(slab, nodes_[id + 1], margins_[id + 1], reach, tl)) stack[top++] = id + 1;
     }
     return true;
 }
@@ -342,7 +307,7 @@ PointProjection TriMesh::project_point(const Vec3& p) const {
     Vec3 best_point{NAN_D, NAN_D, NAN_D};
     bool found = false;
 
-    stack[top++] = {0, box_dist2(nodes_[0], p, margin)};
+    stack[top++] = {0, box_dist2(nodes_[0], p, margin + margins_[0])};
     while (top > 0) {
         const Entry entry = stack[--top];
         if (entry.d2 > best_d2) continue;
@@ -364,8 +329,8 @@ PointProjection TriMesh::project_point(const Vec3& p) const {
         }
         const std::uint32_t left = entry.node + 1;
         const std::uint32_t right = n.index;
-        const double dl = box_dist2(nodes_[left], p, margin);
-        const double dr = box_dist2(nodes_[right], p, margin);
+        const double dl = box_dist2(nodes_[left], p, margin + margins_[left]);
+        const double dr = box_dist2(nodes_[right], p, margin + margins_[right]);
         if (dl <= dr) {
             if (dr <= best_d2) stack[top++] = {right, dr};
             if (dl <= best_d2) stack[top++] = {left, dl};

@@ -3,6 +3,8 @@
 // close to zero to decide.
 #pragma once
 
+#include <cmath>
+
 namespace quorin::geom {
 
 inline void two_sum(double a, double b, double& s, double& e) {
@@ -30,23 +32,19 @@ inline void two_product(double a, double b, double& p, double& e) {
     e = al * bl - e3;
 }
 
-// A nonoverlapping expansion, components in increasing magnitude.
+// The exact sum of a list of doubles, kept as the unevaluated list. Its sign
+// and a rounded value are found by distillation: cascades of error-free
+// two_sums that keep the exact sum, each pass moving the rounded total into
+// the last component, until that component outweighs all the others. A few
+// passes settle all but pathological lists; those are then merged into a
+// nonoverlapping expansion, which is exact whatever the input.
 template <int N>
 struct Expansion {
     double c[N];
     int n = 0;
 
     void add(double b) {
-        double q = b;
-        int m = 0;
-        for (int i = 0; i < n; ++i) {
-            double s, h;
-            two_sum(q, c[i], s, h);
-            q = s;
-            if (h != 0) c[m++] = h;
-        }
-        c[m++] = q;
-        n = m;
+        if (b != 0) c[n++] = b;
     }
     void add_product(double a, double b) {
         double p, e;
@@ -55,19 +53,76 @@ struct Expansion {
         add(p);
     }
     int sign() const {
-        for (int i = n - 1; i >= 0; --i) {
-            if (c[i] > 0) return 1;
-            if (c[i] < 0) return -1;
+        const double v = value();
+        return v > 0 ? 1 : (v < 0 ? -1 : 0);
+    }
+    // The sum rounded to a double, within a few roundings of the exact value
+    // and with its exact sign.
+    double estimate() const { return value(); }
+
+private:
+    static constexpr int MAX_PASSES = 8;
+
+    double value() const {
+        double w[N];
+        int m = 0;
+        for (int i = 0; i < n; ++i) w[m++] = c[i];
+        if (m == 0) return 0;
+        for (int pass = 0; pass < MAX_PASSES; ++pass) {
+            // One cascade: w[m-1] becomes the rounded total, the rest the
+            // rounding errors; zeros are dropped.
+            int k = 0;
+            double acc = w[0];
+            for (int i = 1; i < m; ++i) {
+                double s, e;
+                two_sum(acc, w[i], s, e);
+                if (e != 0) w[k++] = e;
+                acc = s;
+            }
+            w[k++] = acc;
+            m = k;
+            if (m == 1) return w[0];
+            double rest = 0;
+            for (int i = 0; i < m - 1; ++i) rest += std::fabs(w[i]);
+            // The rounded sum of |errors| is below its exact value by less than
+            // m roundings; the margin makes the comparison safe.
+            if (std::fabs(acc) > rest * (1 + 4 * m * 0x1p-53)) {
+                double tail = 0;
+                for (int i = 0; i < m - 1; ++i) tail += w[i];
+                return acc + tail;
+            }
         }
-        return 0;
+        return merged(w, m);
     }
-    // The sum rounded to a double (the components summed from the smallest):
-    // within a few roundings of the exact value.
-    double estimate() const {
-        double s = 0;
-        for (int i = 0; i < n; ++i) s += c[i];
-        return s;
+
+    // Exact fallback: grow a nonoverlapping expansion from the components.
+    static double merged(const double* w, int m) {
+        double e[N];
+        int len = 0;
+        for (int j = 0; j < m; ++j) {
+            double q = w[j];
+            int k = 0;
+            for (int i = 0; i < len; ++i) {
+                double s, h;
+                two_sum(q, e[i], s, h);
+                q = s;
+                if (h != 0) e[k++] = h;
+            }
+            e[k++] = q;
+            len = k;
+        }
+        // Components in increasing magnitude: the last nonzero one has the
+        // sign, and the sum from the smallest is the rounded value.
+        double sum = 0;
+        for (int i = 0; i < len; ++i) sum += e[i];
+        if (sum == 0) {
+            for (int i = len - 1; i >= 0; --i)
+                if (e[i] != 0) return e[i];
+        }
+        return sum;
     }
+
+public:
     // Adds the exact product a·b·c as four components.
     void add_triple(double a, double b, double c3) {
         double p, e;

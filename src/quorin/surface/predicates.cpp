@@ -108,6 +108,12 @@ int scale_exponent(double m) {
 }
 
 inline Vec3 scaled(const Vec3& v, int k) {
+    // A product with a power of two is exact (no over- or underflow here:
+    // the largest magnitude lands in [1, 2)), and cheaper than ldexp.
+    if (k > -1000 && k < 1000) {
+        const double f = std::ldexp(1.0, k);
+        return {v[0] * f, v[1] * f, v[2] * f};
+    }
     return {std::ldexp(v[0], k), std::ldexp(v[1], k), std::ldexp(v[2], k)};
 }
 
