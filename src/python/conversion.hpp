@@ -78,17 +78,13 @@ py::Ref reshape_rows(py::Ref flat, std::size_t rows, std::size_t n);
 }  // namespace detail
 
 // A copy of n values in a fresh buffer (2 MiB pages for large ones), filled
-// on the worker pool in chunks of about 1 MiB.
+// on the worker pool in chunks of about 1 MiB: each page is first touched by
+// the worker that copies into it.
 template <class T>
-std::vector<T, DefaultInitAllocator<T>> parallel_copy(const T* src, std::size_t n) {
+Buffer<T> parallel_copy(const T* src, std::size_t n) {
     static_assert(std::is_trivially_copyable_v<T>);
-    std::vector<T, DefaultInitAllocator<T>> out;
-    out.resize(n);
-    T* dst = out.data();
-    constexpr std::size_t grain = sizeof(T) >= (std::size_t{1} << 20) ? 1 : (std::size_t{1} << 20) / sizeof(T);
-    parallel::for_chunks(n, grain, [&](std::size_t b, std::size_t e) {
-        std::memcpy(dst + b, src + b, (e - b) * sizeof(T));
-    });
+    Buffer<T> out(n);
+    parallel::copy(src, n, out.data());
     return out;
 }
 

@@ -5,6 +5,8 @@
 // changes when the kernel declines.
 #pragma once
 
+#include <algorithm>
+#include <concepts>
 #include <cstddef>
 #include <new>
 #include <utility>
@@ -57,5 +59,18 @@ struct DefaultInitAllocator {
         return true;
     }
 };
+
+// A vector whose resize leaves new elements of trivial type unwritten: the
+// type of the large per-cell and per-face outputs, sized once and then
+// filled (and so first touched) by the parallel loops.
+template <class T>
+using Buffer = std::vector<T, DefaultInitAllocator<T>>;
+
+// Element-wise equality of a Buffer and a vector of another allocator.
+template <class T, class A>
+    requires(!std::same_as<A, DefaultInitAllocator<T>>)
+bool operator==(const Buffer<T>& a, const std::vector<T, A>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end());
+}
 
 }  // namespace quorin
