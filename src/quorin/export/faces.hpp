@@ -60,36 +60,83 @@ void finer_leaves(const Forest& forest, const DecodedKey& key, std::uint64_t cel
 
 }  // namespace detail
 
+// Search hints of a walk over consecutive cells. A cell in the lower half of
+// its parent along an axis has its positive neighbour in the same parent,
+// a few cells after it; a cell in the upper half has it in another parent,
+// possibly far away, but close to where the previous such cell of the walk
+// found its own. Per axis, `far` keeps that last far answer.
+struct Walk {
+    std::uint64_t far[3];
+    explicit Walk(std::uint64_t first_cell) : far{first_cell, first_cell, first_cell} {}
+
+    std::uint64_t hint(std::uint64_t cell, SfcKey key, int axis) const {
+        const unsigned level = key.level();
+        if (level == 0) return far[axis] > cell ? far[axis] : cell;
+        const bool upper = ((key.value >> (6 + 3 * (MAX_LEVEL - level) + axis)) & 1) != 0;
+        if (!upper) return cell;
+        return far[axis] > cell ? far[axis] : cell;
+    }
+    void found(SfcKey key, int axis, std::uint64_t id) {
+        const unsigned level = key.level();
+        if (level == 0 || ((key.value >> (6 + 3 * (MAX_LEVEL - level) + axis)) & 1) != 0)
+            far[axis] = id;
+    }
+};
+
 // Calls on_boundary(FaceDir) for every domain-boundary face of `cell` and
 // on_internal(neighbour, axis) for every internal face it owns, in the order
-// above. Allocates nothing.
+// above. `walk` carries search hints from cell to cell (any start gives the
+// same faces). Allocates nothing.
 template <class OnInternal, class OnBoundary>
-inline void enumerate(const Forest& forest, std::uint64_t cell, OnInternal&& on_internal,
-                      OnBoundary&& on_boundary) {
+inline void enumerate(const Forest& forest, std::uint64_t cell, Walk& walk,
+                      OnInternal&& on_internal, OnBoundary&& on_boundary) {
+    if (cell >= forest.leaves.size()) index_out_of_bounds(cell, forest.leaves.size());
+    const SfcKey key = forest.leaves[cell];
+    const unsigned level = key.level();
     for (std::uint8_t axis = 0; axis < 3; ++axis) {
         const auto neg = static_cast<FaceDir>(2 * axis);
         const auto pos = static_cast<FaceDir>(2 * axis + 1);
-        if (neighbour::face_neighbour_ids(forest, cell, neg).empty()) on_boundary(neg);
-        const FaceNeighbourIds high = neighbour::face_neighbour_ids(forest, cell, pos);
-        if (high.empty()) {
+        if (neighbour::on_domain_boundary(forest, key, neg)) on_boundary(neg);
+        // One search for the same-level cell across: the common cases (a
+        // leaf of this level or coarser there, or the domain boundary) end here.
+        const neighbour::AcrossFace across =
+            neighbour::leaf_across(forest, key, pos, walk.hint(cell, key, axis));
+        if (across.kind == neighbour::Across::Outside) {
             on_boundary(pos);
             continue;
         }
-        const unsigned level = forest.leaves[cell].level();
+        if (across.kind == neighbour::Across::Leaf) {
+            walk.found(key, axis, across.id);
+            on_internal(across.id, axis);
+            continue;
+        }
+        // Finer leaves across: the four probes of the face.
+        const FaceNeighbourIds high =
+            neighbour::face_neighbour_ids_near(forest, cell, pos, across.id);
+        if (high.empty()) continue;  // only in a forest whose leaves leave holes
+        walk.found(key, axis, high[high.size() - 1]);
         bool graded = true;  // no leaf found more than one level finer
         for (const std::uint64_t j : high) graded = graded && forest.leaves[j].level() <= level + 1;
         if (graded) {
             for (const std::uint64_t j : high) on_internal(j, axis);
             continue;
         }
-        const DecodedKey key = forest.leaves[cell].decode();
-        const std::int64_t corner[3] = {key.x, key.y, key.z};
+        const DecodedKey d = key.decode();
+        const std::int64_t corner[3] = {d.x, d.y, d.z};
         const int t1 = axis == 0 ? 1 : 0;
         const int t2 = axis == 2 ? 1 : 2;
         auto emit = [&](std::uint64_t j) { on_internal(j, axis); };
-        detail::finer_leaves(forest, key, cell, axis, corner[t1], corner[t2],
-                             std::int64_t{1} << (MAX_LEVEL - key.level), emit);
+        detail::finer_leaves(forest, d, cell, axis, corner[t1], corner[t2],
+                             std::int64_t{1} << (MAX_LEVEL - d.level), emit);
     }
+}
+
+// The same for a single cell, without hints from a walk.
+template <class OnInternal, class OnBoundary>
+inline void enumerate(const Forest& forest, std::uint64_t cell, OnInternal&& on_internal,
+                      OnBoundary&& on_boundary) {
+    Walk walk(cell);
+    enumerate(forest, cell, walk, on_internal, on_boundary);
 }
 
 // The pushes of one listed face onto a record's face vectors (any record
