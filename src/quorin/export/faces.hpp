@@ -1,21 +1,23 @@
 // The faces of one cell as a CFD mesh lists them, shared by both mesh
 // exports.
 //
-// For axis x, y, z in turn, the cell asks for the leaves across its negative
-// face, then across its positive face. An empty answer means the face lies on
-// the outer surface of the base grid: a domain-boundary face (cell, dir). On
-// the positive side every leaf found gives one internal face (cell, leaf,
-// axis), in probe order; on the negative side nothing is listed, since the
-// leaves there own those faces. Every internal face is thus listed exactly
+// For axis x, y, z in turn, the cell lists its negative face when that lies
+// on the outer surface of the base grid (a domain-boundary face (cell, dir),
+// decided from the key alone), then its positive face: a boundary face
+// there too, else one internal face (cell, leaf, axis) per leaf across, in
+// probe order. Internal faces on the negative side are not listed, since
+// the leaves there own them. Every internal face is thus listed exactly
 // once, by its low-side cell (the owner).
 //
-// In a 2:1-balanced forest the four probes of a face reach every leaf across
-// it: a coarse owner finds four finer leaves in ascending cell order, a fine
-// owner the one coarser leaf. Where the leaves across a positive face are two
-// or more levels finer, four probes would miss most of them and those faces
-// would be listed by no cell; the face is then searched quadrant by quadrant
-// instead (see detail::finer_leaves), so that no face is lost whatever the
-// forest's grading.
+// One search for the same-level cell across the positive face settles the
+// common cases: a leaf of the cell's level or coarser covers it (one face).
+// Where that cell is split, the four probes of the face run as
+// face_neighbour_ids has them: in a 2:1-balanced forest they reach every
+// leaf across, four finer leaves in ascending cell order. Where the leaves
+// across are two or more levels finer, four probes would miss most of them
+// and those faces would be listed by no cell; the face is then searched
+// quadrant by quadrant instead (see detail::finer_leaves), so that no face
+// is lost whatever the forest's grading.
 #pragma once
 
 #include <cstdint>
