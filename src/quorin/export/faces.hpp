@@ -20,6 +20,7 @@
 // is lost whatever the forest's grading.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "quorin/forest/forest.hpp"
@@ -62,27 +63,45 @@ void finer_leaves(const Forest& forest, const DecodedKey& key, std::uint64_t cel
 
 }  // namespace detail
 
-// Search hints of a walk over consecutive cells. A cell in the lower half of
-// its parent along an axis has its positive neighbour in the same parent,
-// a few cells after it; a cell in the upper half has it in another parent,
-// possibly far away, but close to where the previous such cell of the walk
-// found its own. Per axis, `far` keeps that last far answer.
-struct Walk {
-    std::uint64_t far[3];
-    explicit Walk(std::uint64_t first_cell) : far{first_cell, first_cell, first_cell} {}
+// Search hints of a walk over consecutive cells. The leaf across the
+// positive face of a cell lies in the subtree of the next cell along the axis
+// of the cell's ancestor whose coordinate there is even: a sibling (a few
+// cells on) when the cell's own coordinate is even, possibly far away when
+// it ends in m > 0 odd digits. Cells of the walk with the same m find their
+// neighbours close to one another in cell order, so per axis and m the walk
+// keeps the last answer as the start of the next search.
+class Walk {
+public:
+    explicit Walk(std::uint64_t first_cell) {
+        for (auto& per_axis : last_) per_axis.fill(first_cell);
+    }
 
     std::uint64_t hint(std::uint64_t cell, SfcKey key, int axis) const {
-        const unsigned level = key.level();
-        if (level == 0) return far[axis] > cell ? far[axis] : cell;
-        const bool upper = ((key.value >> (6 + 3 * (MAX_LEVEL - level) + axis)) & 1) != 0;
-        if (!upper) return cell;
-        return far[axis] > cell ? far[axis] : cell;
+        const unsigned m = odd_digits(key, axis);
+        if (m == 0) return cell;
+        const std::uint64_t h = last_[axis][m];
+        return h > cell ? h : cell;
     }
-    void found(SfcKey key, int axis, std::uint64_t id) {
+    void found(SfcKey key, int axis, std::uint64_t id) { last_[axis][odd_digits(key, axis)] = id; }
+
+private:
+    // The number of trailing odd digits of the cell's coordinate along
+    // `axis` at its level (its level when all are: the tree's last cell).
+    static unsigned odd_digits(SfcKey key, int axis) {
         const unsigned level = key.level();
-        if (level == 0 || ((key.value >> (6 + 3 * (MAX_LEVEL - level) + axis)) & 1) != 0)
-            far[axis] = id;
+        if (level == 0) return 0;
+        const unsigned shift = 6 + 3 * (MAX_LEVEL - level) + static_cast<unsigned>(axis);
+        const u128 even = ~(key.value >> shift) & morton::AXIS_BITS[0];
+        const auto lo = static_cast<std::uint64_t>(even);
+        const auto hi = static_cast<std::uint64_t>(even >> 64);
+        const unsigned zeros = lo != 0 ? static_cast<unsigned>(__builtin_ctzll(lo))
+                               : hi != 0 ? 64 + static_cast<unsigned>(__builtin_ctzll(hi))
+                                         : 3 * level;
+        const unsigned m = zeros / 3;
+        return m < level ? m : level;
     }
+
+    std::array<std::array<std::uint64_t, MAX_LEVEL + 1>, 3> last_;
 };
 
 // Calls on_boundary(FaceDir) for every domain-boundary face of `cell` and
