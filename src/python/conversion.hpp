@@ -11,6 +11,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -126,12 +127,22 @@ py::Ref rows_to_array2(const std::vector<std::array<T, N>, A>& rows) {
     return detail::reshape_rows(std::move(array), n_rows, N);
 }
 
+// Of a vector given as an rvalue, the rows are copied block by block and the
+// pages of each block are returned to the system once copied: the source and
+// its copy are never both whole in memory.
 template <class T, std::size_t N, class A>
 py::Ref rows_to_array2(std::vector<std::array<T, N>, A>&& rows) {
     std::vector<std::array<T, N>, A> held(std::move(rows));
     const std::size_t n_rows = held.size();
-    const T* first = n_rows == 0 ? nullptr : held.front().data();
-    auto flat = parallel_copy(first, n_rows * N);
+    const std::size_t n = n_rows * N;
+    const T* src = n_rows == 0 ? nullptr : held.front().data();
+    Buffer<T> flat(n);
+    constexpr std::size_t block = (std::size_t{32} << 20) / sizeof(T);
+    for (std::size_t b = 0; b < n; b += block) {
+        const std::size_t len = std::min(block, n - b);
+        parallel::copy(src + b, len, flat.data() + b);
+        release_pages(src + b, len * sizeof(T));
+    }
     std::vector<std::array<T, N>, A>().swap(held);
     py::Ref array = array1(std::move(flat));
     return detail::reshape_rows(std::move(array), n_rows, N);

@@ -17,6 +17,11 @@ namespace quorin {
 // Advises the whole 2 MiB pages inside [data, data + bytes); small buffers are left alone.
 void advise_huge_pages(const void* data, std::size_t bytes);
 
+// Returns the whole 4 KiB pages inside [data, data + bytes) to the system:
+// they read as zeros afterwards. For a buffer whose contents are no longer
+// needed but which is not freed yet.
+void release_pages(const void* data, std::size_t bytes);
+
 // Allocation for large buffers: 2 MiB aligned and advised from 4 MiB on,
 // plain operator new below.
 void* allocate_large(std::size_t bytes);
