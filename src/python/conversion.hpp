@@ -12,6 +12,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -89,17 +90,13 @@ py::Ref reshape_rows(py::Ref flat, std::size_t rows, std::size_t n);
 }  // namespace detail
 
 // A copy of n values in a fresh buffer (2 MiB pages for large ones), filled
-// on the worker pool in chunks of about 1 MiB.
+// on the worker pool in chunks of about 1 MiB: each page is first touched by
+// the worker that copies into it.
 template <class T>
-std::vector<T, DefaultInitAllocator<T>> parallel_copy(const T* src, std::size_t n) {
+Buffer<T> parallel_copy(const T* src, std::size_t n) {
     static_assert(std::is_trivially_copyable_v<T>);
-    std::vector<T, DefaultInitAllocator<T>> out;
-    out.resize(n);
-    T* dst = out.data();
-    constexpr std::size_t grain = sizeof(T) >= (std::size_t{1} << 20) ? 1 : (std::size_t{1} << 20) / sizeof(T);
-    parallel::for_chunks(n, grain, [&](std::size_t b, std::size_t e) {
-        std::memcpy(dst + b, src + b, (e - b) * sizeof(T));
-    });
+    Buffer<T> out(n);
+    parallel::copy(src, n, out.data());
     return out;
 }
 
@@ -141,12 +138,22 @@ py::Ref rows_to_array2(const std::vector<std::array<T, N>, A>& rows) {
     return detail::reshape_rows(std::move(array), n_rows, N);
 }
 
+// Of a vector given as an rvalue, the rows are copied block by block and the
+// pages of each block are returned to the system once copied: the source and
+// its copy are never both whole in memory.
 template <class T, std::size_t N, class A>
 py::Ref rows_to_array2(std::vector<std::array<T, N>, A>&& rows) {
     std::vector<std::array<T, N>, A> held(std::move(rows));
     const std::size_t n_rows = held.size();
-    const T* first = n_rows == 0 ? nullptr : held.front().data();
-    auto flat = parallel_copy(first, n_rows * N);
+    const std::size_t n = n_rows * N;
+    const T* src = n_rows == 0 ? nullptr : held.front().data();
+    Buffer<T> flat(n);
+    constexpr std::size_t block = (std::size_t{32} << 20) / sizeof(T);
+    for (std::size_t b = 0; b < n; b += block) {
+        const std::size_t len = std::min(block, n - b);
+        parallel::copy(src + b, len, flat.data() + b);
+        release_pages(src + b, len * sizeof(T));
+    }
     std::vector<std::array<T, N>, A>().swap(held);
     py::Ref array = array1(std::move(flat));
     return detail::reshape_rows(std::move(array), n_rows, N);

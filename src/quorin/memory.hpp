@@ -5,6 +5,8 @@
 // changes when the kernel declines.
 #pragma once
 
+#include <algorithm>
+#include <concepts>
 #include <cstddef>
 #include <new>
 #include <utility>
@@ -14,6 +16,11 @@ namespace quorin {
 
 // Advises the whole 2 MiB pages inside [data, data + bytes); small buffers are left alone.
 void advise_huge_pages(const void* data, std::size_t bytes);
+
+// Returns the whole 4 KiB pages inside [data, data + bytes) to the system:
+// they read as zeros afterwards. For a buffer whose contents are no longer
+// needed but which is not freed yet.
+void release_pages(const void* data, std::size_t bytes);
 
 // Allocation for large buffers: 2 MiB aligned and advised from 4 MiB on,
 // plain operator new below.
@@ -57,5 +64,18 @@ struct DefaultInitAllocator {
         return true;
     }
 };
+
+// A vector whose resize leaves new elements of trivial type unwritten: the
+// type of the large per-cell and per-face outputs, sized once and then
+// filled (and so first touched) by the parallel loops.
+template <class T>
+using Buffer = std::vector<T, DefaultInitAllocator<T>>;
+
+// Element-wise equality of a Buffer and a vector of another allocator.
+template <class T, class A>
+    requires(!std::same_as<A, DefaultInitAllocator<T>>)
+bool operator==(const Buffer<T>& a, const std::vector<T, A>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end());
+}
 
 }  // namespace quorin

@@ -7,8 +7,10 @@
 // process (affinity mask and cgroup CPU quota).
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <cstring>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -129,23 +131,89 @@ auto map(std::size_t n, F&& f, std::size_t grain = DEFAULT_GRAIN) {
     return out;
 }
 
+// The same into a Buffer: no zero fill, each page first touched by the
+// worker that writes it.
+template <class F>
+auto map_buffer(std::size_t n, F&& f, std::size_t grain = DEFAULT_GRAIN) {
+    using T = std::decay_t<decltype(f(std::size_t{0}))>;
+    Buffer<T> out(n);
+    T* dst = out.data();
+    for_chunks(n, grain, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i != e; ++i) dst[i] = f(i);
+    });
+    return out;
+}
+
+// Elements per chunk of the plain copies and fills: about 1 MiB.
+template <class T>
+inline constexpr std::size_t COPY_GRAIN =
+    sizeof(T) >= (std::size_t{1} << 20) ? 1 : (std::size_t{1} << 20) / sizeof(T);
+
+// dst[i] = src[i] for i in [0, n), in chunks of about 1 MiB on the pool.
+template <class T>
+void copy(const T* src, std::size_t n, T* dst) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    for_chunks(n, COPY_GRAIN<T>, [&](std::size_t b, std::size_t e) {
+        std::memcpy(dst + b, src + b, (e - b) * sizeof(T));
+    });
+}
+
+// A Buffer of n copies of `value`, filled on the pool.
+template <class T>
+Buffer<T> filled(std::size_t n, T value) {
+    Buffer<T> out(n);
+    T* dst = out.data();
+    for_chunks(n, COPY_GRAIN<T>, [&](std::size_t b, std::size_t e) {
+        std::fill(dst + b, dst + e, value);
+    });
+    return out;
+}
+
+// Turns per-chunk counts into offsets in place: offset[c] becomes the sum of
+// the counts before chunk c; returns the total. Serial: one entry per chunk.
+inline std::size_t exclusive_scan(std::vector<std::size_t>& counts) {
+    std::size_t total = 0;
+    for (std::size_t& c : counts) {
+        const std::size_t k = c;
+        c = total;
+        total += k;
+    }
+    return total;
+}
+
+// The concatenation of `parts` in order into a fresh Out (a std::vector or a
+// Buffer), each part copied by the pool to its offset.
+template <class Out, class Part>
+Out concat(const std::vector<Part>& parts) {
+    using T = typename Out::value_type;
+    std::vector<std::size_t> offset(parts.size());
+    for (std::size_t c = 0; c < parts.size(); ++c) offset[c] = parts[c].size();
+    const std::size_t total = exclusive_scan(offset);
+    Out out;
+    reserve_huge(out, total);
+    out.resize(total);
+    T* dst = out.data();
+    for_chunks(parts.size(), 1, [&](std::size_t b, std::size_t e) {
+        for (std::size_t c = b; c != e; ++c)
+            std::copy(parts[c].begin(), parts[c].end(), dst + offset[c]);
+    });
+    return out;
+}
+
 // Variable-length results per index, concatenated in index order. body(i, sink)
 // appends index i's results with sink.push_back(...); each chunk fills its own
-// vector, so the inner loop allocates only when a chunk's buffer grows.
-template <class T, class F>
-std::vector<T> collect(std::size_t n, F&& body, std::size_t grain = DEFAULT_GRAIN) {
+// vector, so the inner loop allocates only when a chunk's buffer grows. The
+// chunks are joined on the pool; Out = Buffer<T> also leaves the joined
+// vector's pages to the workers that copy into them.
+template <class T, class Out = std::vector<T>, class F>
+Out collect(std::size_t n, F&& body, std::size_t grain = DEFAULT_GRAIN) {
     const std::size_t chunks = detail::chunk_count(n, grain);
     std::vector<std::vector<T>> parts(chunks);
     for_chunks(n, grain, [&](std::size_t b, std::size_t e) {
         std::vector<T>& sink = parts[b / grain];
         for (std::size_t i = b; i != e; ++i) body(i, sink);
     });
-    std::size_t total = 0;
-    for (const auto& p : parts) total += p.size();
-    std::vector<T> out;
-    reserve_huge(out, total);
-    for (auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
+    return concat<Out>(parts);
 }
 
 // True when pred(i) holds for some i in [0, n). Stops early once found.

@@ -60,17 +60,37 @@ void append_cell(const Forest& forest, const Domain& domain, const IbmMesh& mesh
         [&](FaceDir dir) { cell_faces::push_boundary(sink, cell, dir); });
 }
 
-// Moves the eight per-immersed-face vectors of every chunk into `ap`, in order.
-template <class Chunk>
-void concat_payload(ApIbmFaceData& ap, std::vector<Chunk>& chunks) {
-    export_chunks::concat(ap.dist_owner_to_bnd, chunks, &Chunk::dist_owner_to_bnd);
-    export_chunks::concat(ap.dist_neighbour_to_bnd, chunks, &Chunk::dist_neighbour_to_bnd);
-    export_chunks::concat(ap.owner_near_boundary, chunks, &Chunk::owner_near_boundary);
-    export_chunks::concat(ap.neighbour_near_boundary, chunks, &Chunk::neighbour_near_boundary);
-    export_chunks::concat(ap.owner_bnd_anchor_id, chunks, &Chunk::owner_bnd_anchor_id);
-    export_chunks::concat(ap.owner_bnd_patch_id, chunks, &Chunk::owner_bnd_patch_id);
-    export_chunks::concat(ap.neighbour_bnd_anchor_id, chunks, &Chunk::neighbour_bnd_anchor_id);
-    export_chunks::concat(ap.neighbour_bnd_patch_id, chunks, &Chunk::neighbour_bnd_patch_id);
+// The eight per-immersed-face vectors of `ap` from the immersed faces of
+// every chunk, in chunk order: sized from the chunk counts and written by
+// the pool at each chunk's offset.
+void scatter_payload(ApIbmFaceData& ap, const std::vector<std::vector<ImmersedFace>>& parts) {
+    std::vector<std::size_t> offset(parts.size());
+    for (std::size_t c = 0; c < parts.size(); ++c) offset[c] = parts[c].size();
+    const std::size_t total = parallel::exclusive_scan(offset);
+    ap.dist_owner_to_bnd.resize(total);
+    ap.dist_neighbour_to_bnd.resize(total);
+    ap.owner_near_boundary.resize(total);
+    ap.neighbour_near_boundary.resize(total);
+    ap.owner_bnd_anchor_id.resize(total);
+    ap.owner_bnd_patch_id.resize(total);
+    ap.neighbour_bnd_anchor_id.resize(total);
+    ap.neighbour_bnd_patch_id.resize(total);
+    parallel::for_chunks(parts.size(), 16, [&](std::size_t b, std::size_t e) {
+        for (std::size_t c = b; c != e; ++c) {
+            std::size_t k = offset[c];
+            for (const ImmersedFace& f : parts[c]) {
+                ap.dist_owner_to_bnd[k] = f.dist_owner_to_bnd;
+                ap.dist_neighbour_to_bnd[k] = f.dist_neighbour_to_bnd;
+                ap.owner_near_boundary[k] = f.owner_near_boundary ? 1 : 0;
+                ap.neighbour_near_boundary[k] = f.neighbour_near_boundary ? 1 : 0;
+                ap.owner_bnd_anchor_id[k] = f.owner_bnd_anchor_id;
+                ap.owner_bnd_patch_id[k] = f.owner_bnd_patch_id;
+                ap.neighbour_bnd_anchor_id[k] = f.neighbour_bnd_anchor_id;
+                ap.neighbour_bnd_patch_id[k] = f.neighbour_bnd_patch_id;
+                ++k;
+            }
+        }
+    });
 }
 
 }  // namespace
@@ -96,16 +116,22 @@ CfdAxisProjectedMesh build_axis_projected_mesh(const Forest& forest, const Domai
     if (status.size() < n) index_out_of_bounds(status.size(), status.size());
 
     CfdAxisProjectedMesh out;
-    std::vector<AxisProjectedMeshCell> chunks = export_chunks::fill_cells<AxisProjectedMeshCell>(
-        forest, domain, out, [&](std::size_t i, AxisProjectedMeshCell& sink) {
-            sink.is_immersed_face.reserve(sink.internal_faces_owner.capacity());
-            append_cell(forest, domain, mesh, status, pose, i, sink);
+    const export_chunks::FaceLayout layout = export_chunks::count_faces(forest);
+    out.ap.is_immersed_face.resize(layout.n_internal);
+    std::uint8_t* immersed = out.ap.is_immersed_face.data();
+    // The flags go straight to their slots; the payload of each chunk's
+    // immersed faces (few: those next to the surface) to the chunk's list.
+    std::vector<std::vector<ImmersedFace>> parts(layout.internal.size());
+    export_chunks::fill_cells(
+        forest, domain, layout, out,
+        [&](std::size_t c, std::size_t k, std::uint64_t cell, std::uint64_t j, std::uint8_t axis) {
+            const std::optional<ImmersedFace> f =
+                classify(forest, domain, mesh, status, pose, cell, j, axis);
+            immersed[k] = f ? 1 : 0;
+            if (f) parts[c].push_back(*f);
         });
     out.patch_names = mesh.patch_names;
-    export_chunks::concat_faces(out, chunks);
-    export_chunks::concat(out.ap.is_immersed_face, chunks, &AxisProjectedMeshCell::is_immersed_face);
-    concat_payload(out.ap, chunks);
-    chunks = {};
+    scatter_payload(out.ap, parts);
 
     out.n_cells = n;
     out.coordinate_type = 0;
@@ -136,23 +162,23 @@ ApIbmFaceData build_face_data(const Forest& forest, const Domain& domain, const 
     if (axis.size() < faces) index_out_of_bounds(axis.size(), axis.size());
 
     ApIbmFaceData ap;
-    reserve_huge(ap.is_immersed_face, faces);
     ap.is_immersed_face.resize(faces);
+    std::uint8_t* immersed = ap.is_immersed_face.data();
 
     // The flags go straight to their slots; the payload of each chunk of
-    // faces to its own buffers.
+    // faces to the chunk's list.
     const std::size_t grain = 4 * export_chunks::GRAIN;
-    std::vector<ApIbmFaceData> chunks((faces + grain - 1) / grain);
+    std::vector<std::vector<ImmersedFace>> parts((faces + grain - 1) / grain);
     parallel::for_chunks(faces, grain, [&](std::size_t b, std::size_t e) {
-        ApIbmFaceData& sink = chunks[b / grain];
+        std::vector<ImmersedFace>& sink = parts[b / grain];
         for (std::size_t f = b; f != e; ++f) {
             const std::optional<ImmersedFace> r =
                 classify(forest, domain, mesh, status, pose, owner[f], neighbour[f], axis[f]);
-            ap.is_immersed_face[f] = r ? 1 : 0;
-            if (r) append_payload(sink, *r);
+            immersed[f] = r ? 1 : 0;
+            if (r) sink.push_back(*r);
         }
     });
-    concat_payload(ap, chunks);
+    scatter_payload(ap, parts);
     return ap;
 }
 

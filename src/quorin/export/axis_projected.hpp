@@ -19,6 +19,7 @@
 #include "quorin/forest/neighbour.hpp"
 #include "quorin/ibm/apibm.hpp"
 #include "quorin/ibm/flood.hpp"
+#include "quorin/memory.hpp"
 #include "quorin/surface/ibm_mesh.hpp"
 #include "quorin/surface/pose.hpp"
 
@@ -28,15 +29,15 @@ namespace quorin {
 // internal face; entry k of the other eight vectors belongs to the k-th
 // immersed face (the k-th 1 of is_immersed_face), so they are in face order.
 struct ApIbmFaceData {
-    std::vector<std::uint8_t> is_immersed_face;
-    std::vector<double> dist_owner_to_bnd;
-    std::vector<double> dist_neighbour_to_bnd;
-    std::vector<std::uint8_t> owner_near_boundary;
-    std::vector<std::uint8_t> neighbour_near_boundary;
-    std::vector<std::uint64_t> owner_bnd_anchor_id;
-    std::vector<std::uint64_t> owner_bnd_patch_id;
-    std::vector<std::uint64_t> neighbour_bnd_anchor_id;
-    std::vector<std::uint64_t> neighbour_bnd_patch_id;
+    Buffer<std::uint8_t> is_immersed_face;
+    Buffer<double> dist_owner_to_bnd;
+    Buffer<double> dist_neighbour_to_bnd;
+    Buffer<std::uint8_t> owner_near_boundary;
+    Buffer<std::uint8_t> neighbour_near_boundary;
+    Buffer<std::uint64_t> owner_bnd_anchor_id;
+    Buffer<std::uint64_t> owner_bnd_patch_id;
+    Buffer<std::uint64_t> neighbour_bnd_anchor_id;
+    Buffer<std::uint64_t> neighbour_bnd_patch_id;
 };
 
 // The axis-projected mesh, fields in the order the Python class presents them.
@@ -44,13 +45,13 @@ struct CfdAxisProjectedMesh {
     std::uint64_t n_cells = 0;
     std::uint8_t coordinate_type = 0;  // always 0
     std::vector<std::string> patch_names;  // position = patch id
-    std::vector<Vec3> cell_centers;        // n_cells
-    std::vector<Vec3> cell_sizes;          // n_cells
-    std::vector<std::uint64_t> internal_faces_owner;      // low-side cell
-    std::vector<std::uint64_t> internal_faces_neighbour;  // high-side cell
-    std::vector<std::uint8_t> internal_faces_axis;        // 0, 1, 2
-    std::vector<std::uint64_t> domain_bnd_faces_owner;
-    std::vector<std::uint8_t> domain_bnd_faces_dir;  // outward FaceDir 0..5
+    Buffer<Vec3> cell_centers;        // n_cells
+    Buffer<Vec3> cell_sizes;          // n_cells
+    Buffer<std::uint64_t> internal_faces_owner;      // low-side cell
+    Buffer<std::uint64_t> internal_faces_neighbour;  // high-side cell
+    Buffer<std::uint8_t> internal_faces_axis;        // 0, 1, 2
+    Buffer<std::uint64_t> domain_bnd_faces_owner;
+    Buffer<std::uint8_t> domain_bnd_faces_dir;  // outward FaceDir 0..5
     ApIbmFaceData ap;
 };
 

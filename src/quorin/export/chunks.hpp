@@ -1,15 +1,17 @@
-// Variable-length per-cell output gathered chunk by chunk: each chunk of
-// consecutive cells appends to its own buffers (so the per-cell loop never
-// allocates once a buffer has grown), and the buffers are then copied, in
-// chunk order, into one vector per field at offsets fixed by the chunk
-// sizes. The result is that of a sequential loop for any thread count.
+// The cell and face arrays both mesh exports share, written straight into
+// their final buffers: a first pass counts the faces each fixed chunk of
+// consecutive cells lists, a prefix sum over the chunks gives every chunk
+// its offsets, and a second pass writes each chunk's cells and faces there.
+// The buffers are sized without zero filling, so each page is first touched
+// by the worker that fills it. The result is that of a sequential loop for
+// any thread count.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
-#include <utility>
 #include <vector>
 
+#include "quorin/error.hpp"
+#include "quorin/export/faces.hpp"
 #include "quorin/forest/domain.hpp"
 #include "quorin/forest/forest.hpp"
 #include "quorin/memory.hpp"
@@ -21,63 +23,90 @@ namespace quorin::export_chunks {
 // work of the axis-projected export spreads over the pool on modest meshes.
 inline constexpr std::size_t GRAIN = 1024;
 
-// out = the concatenation of (chunk.*field) over `chunks`, in order; each
-// chunk's buffer is released once copied.
-template <class Chunk, class T>
-void concat(std::vector<T>& out, std::vector<Chunk>& chunks, std::vector<T> Chunk::*field) {
-    std::vector<std::size_t> offset(chunks.size() + 1, 0);
-    for (std::size_t c = 0; c < chunks.size(); ++c)
-        offset[c + 1] = offset[c] + (chunks[c].*field).size();
-    std::vector<T> joined;
-    reserve_huge(joined, offset.back());
-    joined.resize(offset.back());
-    parallel::for_chunks(chunks.size(), 1, [&](std::size_t b, std::size_t e) {
-        for (std::size_t c = b; c != e; ++c) {
-            std::vector<T>& part = chunks[c].*field;
-            std::copy(part.begin(), part.end(), joined.begin() + static_cast<std::ptrdiff_t>(offset[c]));
-            std::vector<T>().swap(part);
+// Where each chunk's faces go: internal[c] and boundary[c] are the numbers
+// of faces listed by the cells before chunk c.
+struct FaceLayout {
+    std::vector<std::size_t> internal;
+    std::vector<std::size_t> boundary;
+    std::size_t n_internal = 0;
+    std::size_t n_boundary = 0;
+};
+
+// The counting pass.
+inline FaceLayout count_faces(const Forest& forest) {
+    const std::size_t n = forest.leaves.size();
+    const std::size_t chunks = (n + GRAIN - 1) / GRAIN;
+    FaceLayout layout;
+    layout.internal.resize(chunks);
+    layout.boundary.resize(chunks);
+    parallel::for_chunks(n, GRAIN, [&](std::size_t b, std::size_t e) {
+        std::size_t internal = 0, boundary = 0;
+        cell_faces::Walk walk(b);
+        for (std::size_t i = b; i != e; ++i) {
+            cell_faces::enumerate(
+                forest, i, walk, [&](std::uint64_t, std::uint8_t) { ++internal; },
+                [&](FaceDir) { ++boundary; });
         }
+        layout.internal[b / GRAIN] = internal;
+        layout.boundary[b / GRAIN] = boundary;
     });
-    out = std::move(joined);
+    layout.n_internal = parallel::exclusive_scan(layout.internal);
+    layout.n_boundary = parallel::exclusive_scan(layout.boundary);
+    return layout;
 }
 
-// The part both mesh exports share: the centre and size of every cell go
-// straight to their slots of `out`, and per_cell(i, chunk) appends what cell
-// i lists to the buffers of its chunk (each chunk's face buffers sized for
-// three faces a cell first). Returns the chunks, in cell order.
-template <class Chunk, class Mesh, class PerCell>
-std::vector<Chunk> fill_cells(const Forest& forest, const Domain& domain, Mesh& out,
-                              PerCell&& per_cell) {
+// Fills the cell and face fields of `out` (any mesh record with the two
+// cell and five face Buffers) for the forest, sized by `layout`; calls
+// on_internal(chunk, face, owner, neighbour, axis) for every internal face
+// with its index in the face arrays, from the worker filling that chunk.
+template <class Mesh, class OnInternal>
+void fill_cells(const Forest& forest, const Domain& domain, const FaceLayout& layout, Mesh& out,
+                OnInternal&& on_internal) {
     const std::size_t n = forest.leaves.size();
-    reserve_huge(out.cell_centers, n);
     out.cell_centers.resize(n);
-    reserve_huge(out.cell_sizes, n);
     out.cell_sizes.resize(n);
-    std::vector<Chunk> chunks((n + GRAIN - 1) / GRAIN);
+    out.internal_faces_owner.resize(layout.n_internal);
+    out.internal_faces_neighbour.resize(layout.n_internal);
+    out.internal_faces_axis.resize(layout.n_internal);
+    out.domain_bnd_faces_owner.resize(layout.n_boundary);
+    out.domain_bnd_faces_dir.resize(layout.n_boundary);
+    Vec3* centres = out.cell_centers.data();
+    Vec3* sizes = out.cell_sizes.data();
+    std::uint64_t* owner = out.internal_faces_owner.data();
+    std::uint64_t* neighbour = out.internal_faces_neighbour.data();
+    std::uint8_t* axes = out.internal_faces_axis.data();
+    std::uint64_t* bnd_owner = out.domain_bnd_faces_owner.data();
+    std::uint8_t* bnd_dir = out.domain_bnd_faces_dir.data();
+    const std::size_t chunks = layout.internal.size();
     parallel::for_chunks(n, GRAIN, [&](std::size_t b, std::size_t e) {
-        Chunk& sink = chunks[b / GRAIN];
-        const std::size_t cells = e - b;
-        sink.internal_faces_owner.reserve(3 * cells);
-        sink.internal_faces_neighbour.reserve(3 * cells);
-        sink.internal_faces_axis.reserve(3 * cells);
+        const std::size_t c = b / GRAIN;
+        std::size_t k = layout.internal[c];
+        std::size_t m = layout.boundary[c];
+        cell_faces::Walk walk(b);
         for (std::size_t i = b; i != e; ++i) {
             const CellGeometry g = domain.cell_geometry(forest.leaves[i].decode());
-            out.cell_centers[i] = g.centre;
-            out.cell_sizes[i] = g.size;
-            per_cell(i, sink);
+            centres[i] = g.centre;
+            sizes[i] = g.size;
+            cell_faces::enumerate(
+                forest, i, walk,
+                [&](std::uint64_t j, std::uint8_t axis) {
+                    owner[k] = i;
+                    neighbour[k] = j;
+                    axes[k] = axis;
+                    on_internal(c, k, i, j, axis);
+                    ++k;
+                },
+                [&](FaceDir dir) {
+                    bnd_owner[m] = i;
+                    bnd_dir[m] = dir;
+                    ++m;
+                });
         }
+        const std::size_t k_end = c + 1 < chunks ? layout.internal[c + 1] : layout.n_internal;
+        const std::size_t m_end = c + 1 < chunks ? layout.boundary[c + 1] : layout.n_boundary;
+        if (k != k_end) assert_eq_failed("Internal faces of a chunk", k_end, k);
+        if (m != m_end) assert_eq_failed("Boundary faces of a chunk", m_end, m);
     });
-    return chunks;
-}
-
-// Moves the five face vectors of every chunk into `out`, in order.
-template <class Chunk, class Mesh>
-void concat_faces(Mesh& out, std::vector<Chunk>& chunks) {
-    concat(out.internal_faces_owner, chunks, &Chunk::internal_faces_owner);
-    concat(out.internal_faces_neighbour, chunks, &Chunk::internal_faces_neighbour);
-    concat(out.internal_faces_axis, chunks, &Chunk::internal_faces_axis);
-    concat(out.domain_bnd_faces_owner, chunks, &Chunk::domain_bnd_faces_owner);
-    concat(out.domain_bnd_faces_dir, chunks, &Chunk::domain_bnd_faces_dir);
 }
 
 }  // namespace quorin::export_chunks

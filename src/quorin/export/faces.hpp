@@ -1,23 +1,26 @@
 // The faces of one cell as a CFD mesh lists them, shared by both mesh
 // exports.
 //
-// For axis x, y, z in turn, the cell asks for the leaves across its negative
-// face, then across its positive face. An empty answer means the face lies on
-// the outer surface of the base grid: a domain-boundary face (cell, dir). On
-// the positive side every leaf found gives one internal face (cell, leaf,
-// axis), in probe order; on the negative side nothing is listed, since the
-// leaves there own those faces. Every internal face is thus listed exactly
+// For axis x, y, z in turn, the cell lists its negative face when that lies
+// on the outer surface of the base grid (a domain-boundary face (cell, dir),
+// decided from the key alone), then its positive face: a boundary face
+// there too, else one internal face (cell, leaf, axis) per leaf across, in
+// probe order. Internal faces on the negative side are not listed, since
+// the leaves there own them. Every internal face is thus listed exactly
 // once, by its low-side cell (the owner).
 //
-// In a 2:1-balanced forest the four probes of a face reach every leaf across
-// it: a coarse owner finds four finer leaves in ascending cell order, a fine
-// owner the one coarser leaf. Where the leaves across a positive face are two
-// or more levels finer, four probes would miss most of them and those faces
-// would be listed by no cell; the face is then searched quadrant by quadrant
-// instead (see detail::finer_leaves), so that no face is lost whatever the
-// forest's grading.
+// One search for the same-level cell across the positive face settles the
+// common cases: a leaf of the cell's level or coarser covers it (one face).
+// Where that cell is split, the four probes of the face run as
+// face_neighbour_ids has them: in a 2:1-balanced forest they reach every
+// leaf across, four finer leaves in ascending cell order. Where the leaves
+// across are two or more levels finer, four probes would miss most of them
+// and those faces would be listed by no cell; the face is then searched
+// quadrant by quadrant instead (see detail::finer_leaves), so that no face
+// is lost whatever the forest's grading.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "quorin/forest/forest.hpp"
@@ -60,36 +63,101 @@ void finer_leaves(const Forest& forest, const DecodedKey& key, std::uint64_t cel
 
 }  // namespace detail
 
+// Search hints of a walk over consecutive cells. The leaf across the
+// positive face of a cell lies in the subtree of the next cell along the axis
+// of the cell's ancestor whose coordinate there is even: a sibling (a few
+// cells on) when the cell's own coordinate is even, possibly far away when
+// it ends in m > 0 odd digits. Cells of the walk with the same m find their
+// neighbours close to one another in cell order, so per axis and m the walk
+// keeps the last answer as the start of the next search.
+class Walk {
+public:
+    explicit Walk(std::uint64_t first_cell) {
+        for (auto& per_axis : last_) per_axis.fill(first_cell);
+    }
+
+    std::uint64_t hint(std::uint64_t cell, SfcKey key, int axis) const {
+        const unsigned m = odd_digits(key, axis);
+        if (m == 0) return cell;
+        const std::uint64_t h = last_[axis][m];
+        return h > cell ? h : cell;
+    }
+    void found(SfcKey key, int axis, std::uint64_t id) { last_[axis][odd_digits(key, axis)] = id; }
+
+private:
+    // The number of trailing odd digits of the cell's coordinate along
+    // `axis` at its level (its level when all are: the tree's last cell).
+    static unsigned odd_digits(SfcKey key, int axis) {
+        const unsigned level = key.level();
+        if (level == 0) return 0;
+        const unsigned shift = 6 + 3 * (MAX_LEVEL - level) + static_cast<unsigned>(axis);
+        const u128 even = ~(key.value >> shift) & morton::AXIS_BITS[0];
+        const auto lo = static_cast<std::uint64_t>(even);
+        const auto hi = static_cast<std::uint64_t>(even >> 64);
+        const unsigned zeros = lo != 0 ? static_cast<unsigned>(__builtin_ctzll(lo))
+                               : hi != 0 ? 64 + static_cast<unsigned>(__builtin_ctzll(hi))
+                                         : 3 * level;
+        const unsigned m = zeros / 3;
+        return m < level ? m : level;
+    }
+
+    std::array<std::array<std::uint64_t, MAX_LEVEL + 1>, 3> last_;
+};
+
 // Calls on_boundary(FaceDir) for every domain-boundary face of `cell` and
 // on_internal(neighbour, axis) for every internal face it owns, in the order
-// above. Allocates nothing.
+// above. `walk` carries search hints from cell to cell (any start gives the
+// same faces). Allocates nothing.
 template <class OnInternal, class OnBoundary>
-inline void enumerate(const Forest& forest, std::uint64_t cell, OnInternal&& on_internal,
-                      OnBoundary&& on_boundary) {
+inline void enumerate(const Forest& forest, std::uint64_t cell, Walk& walk,
+                      OnInternal&& on_internal, OnBoundary&& on_boundary) {
+    if (cell >= forest.leaves.size()) index_out_of_bounds(cell, forest.leaves.size());
+    const SfcKey key = forest.leaves[cell];
+    const unsigned level = key.level();
     for (std::uint8_t axis = 0; axis < 3; ++axis) {
         const auto neg = static_cast<FaceDir>(2 * axis);
         const auto pos = static_cast<FaceDir>(2 * axis + 1);
-        if (neighbour::face_neighbour_ids(forest, cell, neg).empty()) on_boundary(neg);
-        const FaceNeighbourIds high = neighbour::face_neighbour_ids(forest, cell, pos);
-        if (high.empty()) {
+        if (neighbour::on_domain_boundary(forest, key, neg)) on_boundary(neg);
+        // One search for the same-level cell across: the common cases (a
+        // leaf of this level or coarser there, or the domain boundary) end here.
+        const neighbour::AcrossFace across =
+            neighbour::leaf_across(forest, key, pos, walk.hint(cell, key, axis));
+        if (across.kind == neighbour::Across::Outside) {
             on_boundary(pos);
             continue;
         }
-        const unsigned level = forest.leaves[cell].level();
+        if (across.kind == neighbour::Across::Leaf) {
+            walk.found(key, axis, across.id);
+            on_internal(across.id, axis);
+            continue;
+        }
+        // Finer leaves across: the four probes of the face.
+        const FaceNeighbourIds high =
+            neighbour::face_neighbour_ids_near(forest, cell, pos, across.id);
+        if (high.empty()) continue;  // only in a forest whose leaves leave holes
+        walk.found(key, axis, high[high.size() - 1]);
         bool graded = true;  // no leaf found more than one level finer
         for (const std::uint64_t j : high) graded = graded && forest.leaves[j].level() <= level + 1;
         if (graded) {
             for (const std::uint64_t j : high) on_internal(j, axis);
             continue;
         }
-        const DecodedKey key = forest.leaves[cell].decode();
-        const std::int64_t corner[3] = {key.x, key.y, key.z};
+        const DecodedKey d = key.decode();
+        const std::int64_t corner[3] = {d.x, d.y, d.z};
         const int t1 = axis == 0 ? 1 : 0;
         const int t2 = axis == 2 ? 1 : 2;
         auto emit = [&](std::uint64_t j) { on_internal(j, axis); };
-        detail::finer_leaves(forest, key, cell, axis, corner[t1], corner[t2],
-                             std::int64_t{1} << (MAX_LEVEL - key.level), emit);
+        detail::finer_leaves(forest, d, cell, axis, corner[t1], corner[t2],
+                             std::int64_t{1} << (MAX_LEVEL - d.level), emit);
     }
+}
+
+// The same for a single cell, without hints from a walk.
+template <class OnInternal, class OnBoundary>
+inline void enumerate(const Forest& forest, std::uint64_t cell, OnInternal&& on_internal,
+                      OnBoundary&& on_boundary) {
+    Walk walk(cell);
+    enumerate(forest, cell, walk, on_internal, on_boundary);
 }
 
 // The pushes of one listed face onto a record's face vectors (any record

@@ -46,11 +46,10 @@ CfdGhostCellMesh build_ghost_cell_mesh(const Forest& forest, const Domain& domai
     if (data.is_fluid.size() < n) index_out_of_bounds(data.is_fluid.size(), data.is_fluid.size());
 
     CfdGhostCellMesh out;
-    std::vector<GhostCellMeshCell> chunks = export_chunks::fill_cells<GhostCellMeshCell>(
-        forest, domain, out, [&](std::size_t i, GhostCellMeshCell& sink) { append_faces(forest, i, sink); });
+    const export_chunks::FaceLayout layout = export_chunks::count_faces(forest);
+    export_chunks::fill_cells(forest, domain, layout, out,
+                              [](std::size_t, std::size_t, std::uint64_t, std::uint64_t, std::uint8_t) {});
     out.patch_names = mesh.patch_names;
-    export_chunks::concat_faces(out, chunks);
-    chunks = {};
 
     // The flags already have the layout of gc_is_fluid: move them in, cut to
     // one per cell.

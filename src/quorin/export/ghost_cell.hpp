@@ -21,6 +21,7 @@
 #include "quorin/forest/forest.hpp"
 #include "quorin/forest/neighbour.hpp"
 #include "quorin/ibm/gcibm.hpp"
+#include "quorin/memory.hpp"
 #include "quorin/surface/ibm_mesh.hpp"
 
 namespace quorin {
@@ -44,14 +45,14 @@ struct CfdGhostCellMesh {
     std::uint64_t n_cells = 0;
     std::uint8_t coordinate_type = 0;  // always 0
     std::vector<std::string> patch_names;  // position = patch id
-    std::vector<Vec3> cell_centers;        // n_cells
-    std::vector<Vec3> cell_sizes;          // n_cells
-    std::vector<std::uint64_t> internal_faces_owner;      // low-side cell
-    std::vector<std::uint64_t> internal_faces_neighbour;  // high-side cell
-    std::vector<std::uint8_t> internal_faces_axis;        // 0, 1, 2
-    std::vector<std::uint64_t> domain_bnd_faces_owner;
-    std::vector<std::uint8_t> domain_bnd_faces_dir;  // outward FaceDir 0..5
-    std::vector<std::uint8_t> gc_is_fluid;           // n_cells, 1 = fluid
+    Buffer<Vec3> cell_centers;        // n_cells
+    Buffer<Vec3> cell_sizes;          // n_cells
+    Buffer<std::uint64_t> internal_faces_owner;      // low-side cell
+    Buffer<std::uint64_t> internal_faces_neighbour;  // high-side cell
+    Buffer<std::uint8_t> internal_faces_axis;        // 0, 1, 2
+    Buffer<std::uint64_t> domain_bnd_faces_owner;
+    Buffer<std::uint8_t> domain_bnd_faces_dir;  // outward FaceDir 0..5
+    std::vector<std::uint8_t> gc_is_fluid;      // n_cells, 1 = fluid
     std::vector<std::uint64_t> gc_cell_ids;          // per ghost cell from here on
     std::vector<std::uint64_t> gc_bnd_anchor_ids;
     std::vector<std::uint64_t> gc_bnd_patch_ids;

@@ -63,7 +63,8 @@ std::vector<std::uint64_t> coarse_neighbours_of_leaf(const Forest& forest, std::
 // forest that repeated flag-and-refine passes reach.
 namespace {
 
-using KeyList = std::vector<SfcKey>;
+// Sorted key lists; resized without zero filling, filled by the pool.
+using KeyList = KeyVector;
 
 // For each child octant c, the 27-bit set of offsets (dx, dy, dz) in
 // {-1, 0, 1}^3 (bit 9(dx+1) + 3(dy+1) + (dz+1)) of the parent-level cells that
@@ -152,12 +153,7 @@ KeyList forced_by(const Forest& f, const KeyList& split) {
         std::sort(sink.begin(), sink.end());
         sink.erase(std::unique(sink.begin(), sink.end()), sink.end());
     });
-    std::size_t total = 0;
-    for (const KeyList& p : parts) total += p.size();
-    KeyList out;
-    out.reserve(total);
-    for (const KeyList& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
+    return parallel::concat<KeyList>(parts);
 }
 
 // Parents of the leaves, per level: parents[l] holds the split cells of
@@ -184,17 +180,27 @@ std::vector<KeyList> leaf_parents(const KeyVector& leaves) {
     for (const auto& lists : parts)
         for (std::size_t l = 0; l < MAX_LEVEL; ++l)
             if (!lists[l].empty()) levels = std::max(levels, l + 1);
+    // Per level: each chunk's list goes to its offset, less its first key
+    // when that repeats the last key joined before it.
     std::vector<KeyList> parents(levels);
+    std::vector<std::size_t> offset(chunks);
+    std::vector<std::uint8_t> skip(chunks);
     for (std::size_t l = 0; l < levels; ++l) {
-        std::size_t total = 0;
-        for (const auto& lists : parts) total += lists[l].size();
-        parents[l].reserve(total);
-        for (const auto& lists : parts) {
-            const KeyList& part = lists[l];
-            auto from = part.begin();
-            if (from != part.end() && !parents[l].empty() && parents[l].back() == *from) ++from;
-            parents[l].insert(parents[l].end(), from, part.end());
+        const SfcKey* last = nullptr;
+        for (std::size_t c = 0; c < chunks; ++c) {
+            const KeyList& part = parts[c][l];
+            skip[c] = !part.empty() && last != nullptr && *last == part.front();
+            offset[c] = part.size() - skip[c];
+            if (!part.empty()) last = &part.back();
         }
+        parents[l].resize(parallel::exclusive_scan(offset));
+        SfcKey* dst = parents[l].data();
+        parallel::for_chunks(chunks, 1, [&](std::size_t b, std::size_t e) {
+            for (std::size_t c = b; c != e; ++c) {
+                const KeyList& part = parts[c][l];
+                std::copy(part.begin() + skip[c], part.end(), dst + offset[c]);
+            }
+        });
     }
     return parents;
 }

@@ -55,42 +55,6 @@ Forest::Forest(std::uint32_t nx_, std::uint32_t ny_, std::uint32_t nz_) : nx(nx_
     for (std::uint64_t t = 0; t < n; ++t) leaves[t] = SfcKey::root(static_cast<std::uint32_t>(t));
 }
 
-std::size_t count_not_above(const SfcKey* keys, std::size_t n, SfcKey p) {
-    if (n == 0) return 0;
-    const SfcKey* base = keys;
-    while (n > 1) {
-        const std::size_t half = n / 2;
-        base = (base[half] <= p) ? base + half : base;
-        n -= half;
-    }
-    return static_cast<std::size_t>(base - keys) + (*base <= p ? 1 : 0);
-}
-
-std::size_t count_not_above_near(const SfcKey* keys, std::size_t n, SfcKey p, std::size_t hint) {
-    if (n == 0) return 0;
-    if (hint >= n) hint = n - 1;
-    if (keys[hint] <= p) {
-        // keys[lo - 1] <= p throughout; widen the step until a key above p.
-        std::size_t lo = hint + 1;
-        std::size_t step = 1;
-        while (lo + step - 1 < n && keys[lo + step - 1] <= p) {
-            lo += step;
-            step <<= 1;
-        }
-        const std::size_t hi = std::min(lo + step - 1, n);
-        return lo + count_not_above(keys + lo, hi - lo, p);
-    }
-    // keys[hi] > p throughout.
-    std::size_t hi = hint;
-    std::size_t step = 1;
-    while (hi >= step && keys[hi - step] > p) {
-        hi -= step;
-        step <<= 1;
-    }
-    const std::size_t lo = hi >= step ? hi - step + 1 : 0;
-    return lo + count_not_above(keys + lo, hi - lo, p);
-}
-
 namespace {
 
 // The leaf at position `count - 1` holds the position of level-32 key `p` in

@@ -3,6 +3,7 @@
 // that vector (its cell id); refinement, coarsening and balance renumber cells.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -33,8 +34,44 @@ KeyVector allocate_refined_leaves(std::size_t count, unsigned level);
 
 // Cell-id search helpers over a sorted key array: the number of keys not
 // above `p` (an upper bound), plain and galloping outward from `hint`.
-std::size_t count_not_above(const SfcKey* keys, std::size_t n, SfcKey p);
-std::size_t count_not_above_near(const SfcKey* keys, std::size_t n, SfcKey p, std::size_t hint);
+// Inline: the per-cell loops of the exports and the flood fill call them
+// several times per cell.
+inline std::size_t count_not_above(const SfcKey* keys, std::size_t n, SfcKey p) {
+    if (n == 0) return 0;
+    const SfcKey* base = keys;
+    while (n > 1) {
+        const std::size_t half = n / 2;
+        base = (base[half] <= p) ? base + half : base;
+        n -= half;
+    }
+    return static_cast<std::size_t>(base - keys) + (*base <= p ? 1 : 0);
+}
+
+inline std::size_t count_not_above_near(const SfcKey* keys, std::size_t n, SfcKey p,
+                                        std::size_t hint) {
+    if (n == 0) return 0;
+    if (hint >= n) hint = n - 1;
+    if (keys[hint] <= p) {
+        // keys[lo - 1] <= p throughout; widen the step until a key above p.
+        std::size_t lo = hint + 1;
+        std::size_t step = 1;
+        while (lo + step - 1 < n && keys[lo + step - 1] <= p) {
+            lo += step;
+            step <<= 1;
+        }
+        const std::size_t hi = std::min(lo + step - 1, n);
+        return lo + count_not_above(keys + lo, hi - lo, p);
+    }
+    // keys[hi] > p throughout.
+    std::size_t hi = hint;
+    std::size_t step = 1;
+    while (hi >= step && keys[hi - step] > p) {
+        hi -= step;
+        step <<= 1;
+    }
+    const std::size_t lo = hi >= step ? hi - step + 1 : 0;
+    return lo + count_not_above(keys + lo, hi - lo, p);
+}
 
 // (i, j, k) of a tree index in a base grid nx x ny (k is not reduced mod nz).
 std::array<std::uint32_t, 3> tree_coords(std::uint32_t tree, std::uint32_t nx, std::uint32_t ny);

@@ -103,16 +103,9 @@ std::vector<std::uint64_t> face_neighbours(const Forest& forest, std::uint64_t c
 
 namespace {
 
-// Morton-code bits of one axis (bit 3k + axis of the 96-bit code).
-constexpr u128 axis_bits(int axis) {
-    u128 m = 0;
-    for (int k = 0; k < 32; ++k) m |= u128(1) << (3 * k + axis);
-    return m;
-}
-constexpr u128 AXIS_BITS[3] = {axis_bits(0), axis_bits(1), axis_bits(2)};
-
-// Dilated bit of value 2^k on `axis`.
-constexpr u128 dilated(int k, int axis) { return u128(1) << (3 * k + axis); }
+using morton::AXIS_BITS;
+using morton::dilated;
+using morton::level_bits_of;
 
 // The level-32 key of the point `anchor + offsets` of a face, computed in
 // Morton space from the cell's code: the coordinate along the axis moves by
@@ -124,7 +117,17 @@ inline SfcKey probe_key(u128 tree_bits, u128 moved_code, u128 tangent) {
 
 }  // namespace
 
+bool on_domain_boundary(const Forest& forest, std::uint64_t cell, FaceDir dir) {
+    check_dir(dir);
+    return on_domain_boundary(forest, leaf_at(forest, cell), dir);
+}
+
 FaceNeighbourIds face_neighbour_ids(const Forest& forest, std::uint64_t cell, FaceDir dir) {
+    return face_neighbour_ids_near(forest, cell, dir, cell);
+}
+
+FaceNeighbourIds face_neighbour_ids_near(const Forest& forest, std::uint64_t cell, FaceDir dir,
+                                         std::uint64_t hint) {
     check_dir(dir);
     const SfcKey key = leaf_at(forest, cell);
     const unsigned level = key.level();
@@ -139,7 +142,7 @@ FaceNeighbourIds face_neighbour_ids(const Forest& forest, std::uint64_t cell, Fa
     u128 moved;
     // Crossing the root border: an all-ones (+) or all-zeros (-) coordinate
     // above the cell's level on the axis.
-    const u128 level_bits = level == 0 ? u128(0) : AXIS_BITS[axis] & ~((u128(1) << (3 * (32 - level))) - 1);
+    const u128 level_bits = level_bits_of(level, axis);
     const bool crosses = (dir & 1) ? (along_bits & level_bits) == level_bits : (along_bits & level_bits) == 0;
     if (crosses) {
         const DecodedKey d = key.decode();
@@ -168,7 +171,6 @@ FaceNeighbourIds face_neighbour_ids(const Forest& forest, std::uint64_t cell, Fa
         }
     }
     const u128 tangents[4] = {q1[0] | q1[1], q3[0] | q1[1], q1[0] | q3[1], q3[0] | q3[1]};
-    std::uint64_t hint = cell;
     for (int p = 0; p < 4; ++p) {
         const SfcKey probe = probe_key(tree_bits, moved, tangents[p]);
         const std::size_t count = count_not_above_near(forest.leaves.data(), forest.leaves.size(), probe, hint);

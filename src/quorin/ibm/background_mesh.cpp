@@ -27,7 +27,7 @@ void region_passes(Forest& forest, const Domain& domain,
     for (;;) {
         const std::size_t n = forest.leaves.size();
         const SfcKey* keys = forest.leaves.data();
-        const std::vector<std::uint8_t> flags = parallel::map(n, [&](std::size_t i) {
+        const Buffer<std::uint8_t> flags = parallel::map_buffer(n, [&](std::size_t i) {
             return static_cast<std::uint8_t>(
                 domain::region_flag_for_leaf(domain, regions, keys[i]));
         });
@@ -75,7 +75,7 @@ void surface_passes(Forest& forest, const Domain& domain, const IbmMesh& surface
     for (unsigned pass = 0; pass < target_level; ++pass) {
         const std::size_t n = forest.leaves.size();
         const SfcKey* keys = forest.leaves.data();
-        const std::vector<std::uint8_t> flags = parallel::map(n, [&](std::size_t i) {
+        const Buffer<std::uint8_t> flags = parallel::map_buffer(n, [&](std::size_t i) {
             return static_cast<std::uint8_t>(surface_refine_flag(status[i], keys[i], target_level));
         });
         if (!parallel::any_of(n, [&](std::size_t i) { return flags[i] != 0; })) return;
@@ -153,7 +153,7 @@ std::pair<Forest, Domain> build_amr_forest(const BuildSettings& settings, const 
     region_passes(forest, domain, regions);
     forest.enforce_2_to_1_balance();
     for (unsigned r = 0; r < settings.n_leaf_refinement; ++r) {
-        const std::vector<std::uint8_t> all(forest.leaves.size(), 1);
+        const Buffer<std::uint8_t> all = parallel::filled<std::uint8_t>(forest.leaves.size(), 1);
         forest.refine_by_flags(all);
     }
     return {std::move(forest), domain};

@@ -1,9 +1,11 @@
 #include "quorin/ibm/flood.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 
 #include "quorin/forest/neighbour.hpp"
+#include "quorin/memory.hpp"
 #include "quorin/parallel.hpp"
 
 namespace quorin::flood {
@@ -14,10 +16,32 @@ namespace {
 // workers balanced when the cut cells cluster in a few chunks.
 constexpr std::size_t MARK_GRAIN = 256;
 
-// Queued cells whose face neighbours are looked up ahead at a time, and the
-// chunk length of that lookup.
-constexpr std::size_t FILL_BATCH = 65536;
-constexpr std::size_t FILL_GRAIN = 128;
+// Frontier cells per chunk of the parallel fill, and the frontier size
+// below which one thread expands it (the pool would only add overhead).
+constexpr std::size_t FILL_GRAIN = 256;
+constexpr std::size_t FILL_SERIAL_BELOW = 2 * FILL_GRAIN;
+
+// Fill marks: barrier (an intersected cell, never entered) and reached.
+constexpr std::uint8_t MARK_BARRIER = 1;
+constexpr std::uint8_t MARK_REACHED = 2;
+
+// Calls visit(m) for every face neighbour m of cell `cell`, in any order
+// and possibly more than once.
+template <class Visit>
+void for_face_neighbours(const Forest& forest, std::uint64_t cell, Visit&& visit) {
+    const SfcKey key = forest.leaves[cell];
+    for (FaceDir dir = 0; dir < FACE_DIR_COUNT; ++dir) {
+        const neighbour::AcrossFace across = neighbour::leaf_across(forest, key, dir, cell);
+        if (across.kind == neighbour::Across::Leaf) {
+            visit(across.id);
+        } else if (across.kind == neighbour::Across::Finer) {
+            for (const std::uint64_t m :
+                 neighbour::face_neighbour_ids_near(forest, cell, dir, across.id)) {
+                visit(m);
+            }
+        }
+    }
+}
 
 }  // namespace
 
@@ -60,50 +84,63 @@ std::optional<std::string> flood_fill(const Forest& forest, const Domain& domain
     if (!seed) return std::string(SEED_OUTSIDE_MESSAGE);
     if (at(*seed) == STATUS_INTERSECTED) return std::string(SEED_ON_WALL_MESSAGE);
 
-    // Intersected cells are marked visited up front: barriers never entered.
-    std::vector<std::uint8_t> visited(cells, 0);
-    for (std::size_t i = 0; i < n; ++i) visited[i] = status[i] == STATUS_INTERSECTED ? 1 : 0;
+    // Intersected cells are barriers, never entered. The marks are written
+    // (and their pages first touched) by the pool.
+    Buffer<std::uint8_t> mark(cells);
+    std::uint8_t* marks = mark.data();
+    parallel::for_chunks(cells, parallel::COPY_GRAIN<std::uint8_t>, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i != e; ++i)
+            marks[i] = i < n && status[i] == STATUS_INTERSECTED ? MARK_BARRIER : 0;
+    });
 
-    // Every cell is enqueued at most once, so a vector read from a moving
-    // head serves as the first-in-first-out queue.
-    std::vector<std::uint64_t> queue;
-    std::size_t head = 0;
-    queue.push_back(*seed);
-    visited[*seed] = 1;
-    at(*seed) = STATUS_FLUID;
-
-    // The neighbour lookups depend on the forest alone, so those of the cells
-    // already queued are made ahead, in parallel, one batch at a time; a
-    // neighbour visited before the batch would be skipped anyway and is left
-    // out. The candidates then go through the visited test in exactly the
-    // order of the one-cell-at-a-time loop: queue order, face order, and the
-    // order the lookup returns.
-    while (head < queue.size()) {
-        const std::size_t batch = std::min(queue.size() - head, FILL_BATCH);
-        const std::uint64_t* front = queue.data() + head;
-        const std::vector<std::uint64_t> candidates = parallel::collect<std::uint64_t>(
-            batch,
-            [&](std::size_t k, std::vector<std::uint64_t>& sink) {
-                for (FaceDir dir = 0; dir < FACE_DIR_COUNT; ++dir) {
-                    for (const std::uint64_t m :
-                         neighbour::face_neighbour_ids(forest, front[k], dir)) {
-                        if (visited[m] == 0) sink.push_back(m);
-                    }
-                }
-            },
-            FILL_GRAIN);
-        head += batch;
-        for (const std::uint64_t m : candidates) {
-            if (visited[m] != 0) continue;
-            visited[m] = 1;
-            at(m) = STATUS_FLUID;
-            queue.push_back(m);
+    // The cells reachable from the seed through faces form one set whatever
+    // the order of the search, so the fill goes breadth first, frontier by
+    // frontier, each expanded in parallel: a cell joins the next frontier
+    // through the one worker that claims its mark.
+    const auto claim = [&](std::uint64_t m) {
+        std::atomic_ref<std::uint8_t> slot(marks[m]);
+        if (slot.load(std::memory_order_relaxed) != 0) return false;
+        if (slot.exchange(MARK_REACHED, std::memory_order_relaxed) != 0) return false;
+        if (m >= status.size()) index_out_of_bounds(m, status.size());
+        return true;
+    };
+    Buffer<std::uint64_t> frontier{*seed};
+    marks[*seed] = MARK_REACHED;
+    std::vector<std::vector<std::uint64_t>> parts;
+    while (!frontier.empty()) {
+        if (frontier.size() < FILL_SERIAL_BELOW) {
+            Buffer<std::uint64_t> next;
+            for (const std::uint64_t c : frontier) {
+                for_face_neighbours(forest, c, [&](std::uint64_t m) {
+                    if (claim(m)) next.push_back(m);
+                });
+            }
+            frontier.swap(next);
+            continue;
         }
+        const std::size_t chunks = (frontier.size() + FILL_GRAIN - 1) / FILL_GRAIN;
+        parts.resize(chunks);
+        parallel::for_chunks(frontier.size(), FILL_GRAIN, [&](std::size_t b, std::size_t e) {
+            std::vector<std::uint64_t>& sink = parts[b / FILL_GRAIN];
+            sink.clear();
+            for (std::size_t k = b; k != e; ++k) {
+                for_face_neighbours(forest, frontier[k], [&](std::uint64_t m) {
+                    if (claim(m)) sink.push_back(m);
+                });
+            }
+        });
+        frontier = parallel::concat<Buffer<std::uint64_t>>(parts);
     }
 
-    for (std::size_t i = 0; i < n; ++i) {
-        if (visited[i] == 0 && status[i] != STATUS_INTERSECTED) status[i] = STATUS_DEFAULT;
-    }
+    parallel::for_chunks(n, parallel::COPY_GRAIN<std::uint8_t>, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i != e; ++i) {
+            if (marks[i] == MARK_REACHED) {
+                status[i] = STATUS_FLUID;
+            } else if (status[i] != STATUS_INTERSECTED) {
+                status[i] = STATUS_DEFAULT;
+            }
+        }
+    });
     return std::nullopt;
 }
 

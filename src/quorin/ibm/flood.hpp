@@ -51,8 +51,9 @@ std::vector<CellStatus> initial_cell_status(const Forest& forest, const Domain& 
 // reached cells become STATUS_FLUID, intersected cells stay, every other cell
 // becomes STATUS_DEFAULT. Returns the user-facing message when the seed lies
 // outside the domain or in an intersected cell; `status` is then unchanged.
-// The face-neighbour lookups run on the pool; the cells are visited in queue
-// order on the calling thread, so the result is that of the plain search.
+// The search runs frontier by frontier on the pool; the set of cells it
+// reaches does not depend on the order of the search, so the result is that
+// of the plain one-cell-at-a-time search for any thread count.
 std::optional<std::string> flood_fill(const Forest& forest, const Domain& domain,
                                       std::span<CellStatus> status, const Vec3& fluid_seed_point);
 

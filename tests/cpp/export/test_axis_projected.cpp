@@ -61,7 +61,8 @@ ApIbmFaceData plain_payload(const Forest& f, const Domain& d, const IbmMesh& m,
     return ap;
 }
 
-std::size_t count_true(const U8& v) { return std::count(v.begin(), v.end(), 1); }
+template <class V>
+std::size_t count_true(const V& v) { return std::count(v.begin(), v.end(), 1); }
 
 // A sphere in the unit box, the cells it cuts refined twice and balanced:
 // several chunks of cells, coarse cells away from the sphere.
