@@ -25,3 +25,4 @@ test-python:
 
 bench: setup
 	@for b in build/bench/*_bench; do echo "== $$b"; $$b || exit 1; done
+	@echo "== bench/build_bench.py"; $(PYTHON) bench/build_bench.py

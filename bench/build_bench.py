@@ -1,56 +1,193 @@
 """Whole builds through the Python module, timed: the ghost-cell mesh, the
-axis-projected mesh, and a session's update_ib and remesh, on an STL surface
-(default: the Stanford bunny of the shared data) in the domain used for the
-background-mesh benchmark.
+axis-projected mesh, an axis-projected session, and the session's update_ib
+(translation and rotation) and remesh, on an STL surface (default: the
+Stanford bunny of the shared data) in the domain used for the background-mesh
+benchmark.
 
-    .venv/bin/python bench/build_bench.py [path.stl] [target_level] [n_leaf_refinement]
+    .venv/bin/python bench/build_bench.py [path.stl] [--levels 5,6,7]
+                                          [--threads 1,8] [--runs 3]
+
+Every run of every call is a fresh interpreter with RAYON_NUM_THREADS set, so
+that the pool has that size and the peak RSS (getrusage ru_maxrss) belongs to
+that call. For update_ib and remesh the session is created first, untimed
+(for remesh the body is then moved by an untimed update_ib), and the peak is
+reset (/proc/self/clear_refs) just before the timed call, so their peak counts
+the session they start from but not its creation. The table gives the median
+wall time, cells per second, peak RSS per cell and the same less the baseline
+RSS of an interpreter with numpy and _quorin imported.
 """
+import argparse
+import json
 import os
+import resource
+import statistics
+import subprocess
 import sys
 import time
-
-import numpy as np
-
-import _quorin
 
 DOMAIN = ([-9.912138, -5.081526, -8.009299], [9.902513, 14.733124, 8.090105])
 BASE = [16, 16, 13]
 SEED = [-9.0, -4.0, -7.0]
+TRANSLATION = [0.05, 0.0, 0.0]
+ROTATION_AXIS, ROTATION_ANGLE = [0.3, 0.5, 0.8], 0.2
+CALLS = ["build_ghost_cell_mesh", "build_axis_projected_mesh",
+         "create_axis_projected_session", "update_ib", "remesh"]
+SHORT = {"build_ghost_cell_mesh": "ghost_cell", "build_axis_projected_mesh": "axis_projected",
+         "create_axis_projected_session": "session", "update_ib": "update_ib",
+         "remesh": "remesh"}
 
 
-def timed(label, fn, cells=None):
+def peak_rss_bytes():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024  # KiB on Linux
+
+
+def reset_peak_rss():
+    """Lowers the process's peak RSS to its current RSS; False where the
+    kernel does not allow it."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+# ---- child side: one call, one process ---------------------------------
+
+def run_call(call, path, level, n_leaf):
+    """Times one call; returns (seconds, cell count, peak reset before it)."""
+    import _quorin
+    manager = _quorin.QuorinManager(_quorin.BoundingBox(*DOMAIN), BASE, n_leaf_refinement=n_leaf)
+    if call == "build_ghost_cell_mesh":
+        fn, reset = lambda: manager.build_ghost_cell_mesh(path, level, SEED), False
+    elif call == "build_axis_projected_mesh":
+        fn, reset = lambda: manager.build_axis_projected_mesh(path, level), False
+    elif call == "create_axis_projected_session":
+        fn, reset = lambda: manager.create_axis_projected_session(path, level).mesh, False
+    else:
+        session = manager.create_axis_projected_session(path, level)
+        rotation = _quorin._quaternion_from_axis_angle(ROTATION_AXIS, ROTATION_ANGLE)
+        move = lambda: session.update_ib(translation=TRANSLATION, rotation_quaternion=rotation,
+                                         warn_outside_refinement=False)
+        if call == "remesh":  # around the moved body, as a moving-body solver would
+            move()
+        fn = move if call == "update_ib" else lambda: session.remesh(warn_outside_refinement=False)
+        reset = reset_peak_rss()
     t0 = time.perf_counter()
-    out = fn()
-    dt = time.perf_counter() - t0
-    n = cells(out) if cells else None
-    rate = f"  {n / dt / 1e6:8.2f} M cells/s" if n else ""
-    print(f"{label:34s} {dt:8.3f} s{rate}" + (f"  ({n} cells)" if n else ""))
-    return out
+    mesh = fn()
+    seconds = time.perf_counter() - t0
+    return seconds, mesh.n_cells, reset
+
+
+def child(args):
+    import numpy  # noqa: F401 - part of the baseline
+    import _quorin
+    out = {"seconds": 0.0, "cells": 0, "reset": False, "module": _quorin.__file__}
+    if args.child != "baseline":
+        s, n, reset = run_call(args.child, args.surface, args.child_level, args.n_leaf_refinement)
+        out = {"seconds": s, "cells": n, "reset": reset}
+    out["peak"] = peak_rss_bytes()
+    print(json.dumps(out))
+
+
+# ---- parent side: the runs and the table --------------------------------
+
+def spawn(args, what, threads, level=0):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    env["RAYON_NUM_THREADS"] = str(threads)
+    cmd = [sys.executable, os.path.abspath(__file__), args.surface, "--child", what,
+           "--child-level", str(level), "--n-leaf-refinement", str(args.n_leaf_refinement)]
+    out = subprocess.run(cmd, env=env, capture_output=True, text=True)
+    if out.returncode != 0:
+        sys.stderr.write(out.stderr)
+        raise SystemExit(f"{what} at level {level} with {threads} threads failed "
+                         f"(exit {out.returncode})")
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def measure(args, call, level, threads):
+    """Median time, cell count and median peak RSS over args.runs processes."""
+    runs = [spawn(args, call, threads, level) for _ in range(args.runs)]
+    cells = {r["cells"] for r in runs}
+    if len(cells) != 1:
+        raise SystemExit(f"{call} level {level}: cell counts differ between runs: {cells}")
+    return {"seconds": statistics.median(r["seconds"] for r in runs), "cells": cells.pop(),
+            "peak": statistics.median(r["peak"] for r in runs),
+            "reset": all(r["reset"] for r in runs)}
+
+
+def header(threads):
+    cols = f"{'level':>5} {'call':15} {'cells':>9}"
+    for t in threads:
+        cols += f" | {f'{t} thr s':>9} {'Mcell/s':>7} {'peak B/c':>8} {'net B/c':>7}"
+    if len(threads) > 1:
+        cols += f" | {f'x {threads[0]}->{threads[-1]}':>7}"
+    return cols
+
+
+def row(level, call, results, threads):
+    line = f"{level:>5} {SHORT[call]:15} {results[threads[0]]['cells']:>9}"
+    for t in threads:
+        r = results[t]
+        rate = r["cells"] / r["seconds"] / 1e6 if r["seconds"] > 0 else float("inf")
+        line += (f" | {r['seconds']:9.3f} {rate:7.2f} {r['peak'] / r['cells']:8.0f}"
+                 f" {(r['peak'] - r['baseline']) / r['cells']:7.0f}")
+    if len(threads) > 1:
+        line += f" | {results[threads[0]]['seconds'] / results[threads[-1]]['seconds']:7.2f}"
+    return line
+
+
+def table(args):
+    print(f"surface {args.surface}, domain {DOMAIN}, base {BASE}, "
+          f"n_leaf_refinement {args.n_leaf_refinement}; median of {args.runs} processes")
+    print(f"module {spawn(args, 'baseline', 1)['module']}")
+    baseline = {t: statistics.median(spawn(args, "baseline", t)["peak"] for _ in range(args.runs))
+                for t in args.threads}
+    print("baseline RSS (python + numpy + _quorin): " +
+          ", ".join(f"{baseline[t] / 2**20:.1f} MiB at {t} thr" for t in args.threads))
+    print("peak B/c: peak RSS / cells; net B/c: (peak RSS - baseline) / cells; "
+          "update_ib and remesh: peak from the session's state onward")
+    print(header(args.threads), flush=True)
+    no_reset = False
+    for level in args.levels:
+        for call in CALLS:
+            results = {}
+            for t in args.threads:
+                results[t] = measure(args, call, level, t)
+                results[t]["baseline"] = baseline[t]
+                no_reset |= call in ("update_ib", "remesh") and not results[t]["reset"]
+            print(row(level, call, results, args.threads), flush=True)
+    if no_reset:
+        print("note: the peak RSS could not be reset; update_ib and remesh peaks include "
+              "the session's creation")
+
+
+def int_list(text):
+    return [int(x) for x in text.split(",") if x]
+
+
+def parse(argv):
+    here = os.path.dirname(os.path.abspath(__file__))
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("surface", nargs="?",
+                   default=os.path.join(here, "..", "..", "shared", "data", "bunny.stl"))
+    p.add_argument("--levels", type=int_list, default=[5, 6, 7], help="e.g. 5,6")
+    p.add_argument("--threads", type=int_list, default=[1, 8], help="e.g. 1,8")
+    p.add_argument("--runs", type=int, default=3, help="processes per median")
+    p.add_argument("--n-leaf-refinement", type=int, default=0)
+    p.add_argument("--child", help=argparse.SUPPRESS)
+    p.add_argument("--child-level", type=int, default=0, help=argparse.SUPPRESS)
+    return p.parse_args(argv)
 
 
 def main(argv):
-    here = os.path.dirname(os.path.abspath(__file__))
-    path = argv[1] if len(argv) > 1 else os.path.join(here, "..", "..", "shared", "data", "bunny.stl")
-    level = int(argv[2]) if len(argv) > 2 else 6
-    n_leaf = int(argv[3]) if len(argv) > 3 else 0
-    manager = _quorin.QuorinManager(_quorin.BoundingBox(*DOMAIN), BASE, n_leaf_refinement=n_leaf)
-    print(f"surface {path}, target level {level}, n_leaf_refinement {n_leaf}")
-    gc = timed("build_ghost_cell_mesh", lambda: manager.build_ghost_cell_mesh(path, level, SEED),
-               lambda m: m.n_cells)
-    print(f"{'':34s} {len(gc.gc_cell_ids)} ghost cells, "
-          f"{int(np.count_nonzero(gc.gc_is_fluid))} fluid cells")
-    timed("build_axis_projected_mesh", lambda: manager.build_axis_projected_mesh(path, level),
-          lambda m: m.n_cells)
-    session = timed("create_axis_projected_session",
-                    lambda: manager.create_axis_projected_session(path, level),
-                    lambda s: s.mesh.n_cells)
-    timed("session.update_ib", lambda: session.update_ib(translation=[0.05, 0.0, 0.0],
-                                                         warn_outside_refinement=False),
-          lambda m: m.n_cells)
-    timed("session.remesh", lambda: session.remesh(warn_outside_refinement=False),
-          lambda m: m.n_cells)
+    args = parse(argv)
+    if args.child:
+        child(args)
+    else:
+        table(args)
     return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    sys.exit(main(sys.argv[1:]))
