@@ -45,6 +45,11 @@ CASES = [
          domain=([-12, -30, -12], [60, 30, 18]), base=[12, 10, 5], seed=[-11, -29, -11]),
     dict(name="cube_solid_header", file="cube_solid_header.bin.stl", quick=True, level=5,
          domain=([-77, -77, -77], [77, 77, 77]), base=[4, 4, 4], seed=[-75, -75, -75]),
+    dict(name="gearwheel_region", file="gearwheel.ascii.stl", quick=True, level=5,
+         domain=([-30, -30, -12], [30, 30, 20]), base=[12, 12, 7], seed=[-29, -29, -11],
+         regions=[([-25.0, -25.0, 9.0], [0.0, 25.0, 14.0], 4)]),
+    dict(name="bunny_leaf_pass", file="bunny.stl", quick=False, level=4, n_leaf=1,
+         domain=BENCH_DOMAIN, base=[16, 16, 13], seed=[-9.0, -4.0, -7.0]),
     dict(name="bench_bunny_l5", file="bunny.stl", quick=False, level=5,
          domain=BENCH_DOMAIN, base=[16, 16, 13], seed=[-9.0, -4.0, -7.0]),
     dict(name="bench_bunny_l6", file="bunny.stl", quick=False, level=6,
@@ -91,10 +96,11 @@ def case_calls(case):
     path = os.path.join(DATA, case["file"])
     level = case["level"]
     manager = _quorin.QuorinManager(_quorin.BoundingBox(*case["domain"]), case["base"],
-                                    n_leaf_refinement=0)
-    yield "build_ghost_cell_mesh", manager.build_ghost_cell_mesh(path, level, case["seed"])
-    yield "build_axis_projected_mesh", manager.build_axis_projected_mesh(path, level)
-    session = manager.create_axis_projected_session(path, level)
+                                    n_leaf_refinement=case.get("n_leaf", 0))
+    regions = case.get("regions")
+    yield "build_ghost_cell_mesh", manager.build_ghost_cell_mesh(path, level, case["seed"], regions)
+    yield "build_axis_projected_mesh", manager.build_axis_projected_mesh(path, level, regions)
+    session = manager.create_axis_projected_session(path, level, regions)
     yield "create_axis_projected_session", session.mesh
     rotation = _quorin._quaternion_from_axis_angle(ROTATION_AXIS, ROTATION_ANGLE)
     yield "update_ib", session.update_ib(translation=TRANSLATION, rotation_quaternion=rotation,
