@@ -1,7 +1,10 @@
 """Every result array of the five mesh calls is bit-identical for one and for
 three worker threads, on the small cases of bench/output_hashes.py (real
 surfaces: a closed scan, an open scan with holes, a gear with sliver
-triangles, a multi-patch OBJ and a cube)."""
+triangles, a multi-patch OBJ, a cube, a refinement region), and identical to
+the recorded reference: speed-ups must not change a single output bit.
+After an intended change of results, record the reference again with
+`.venv/bin/python bench/output_hashes.py --quick > tests/python/data/reference_hashes.txt`."""
 import os
 import pathlib
 import subprocess
@@ -37,3 +40,6 @@ def test_outputs_do_not_depend_on_the_thread_count():
     assert len(cases) >= 5 and len(calls) == 5 * len(cases), sorted(calls)
     differing = [f"{a}\n{b}" for a, b in zip(one, three) if a != b]
     assert len(one) == len(three) and not differing, "\n".join(differing)
+    reference = (pathlib.Path(__file__).parent / "data" / "reference_hashes.txt").read_text().splitlines()
+    changed = sorted(set(reference) ^ set(one))
+    assert not changed, "outputs differ from the recorded reference:\n" + "\n".join(changed)
