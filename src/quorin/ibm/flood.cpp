@@ -12,10 +12,6 @@ namespace quorin::flood {
 
 namespace {
 
-// Box tests cost a bounding-volume descent each; small chunks keep the
-// workers balanced when the cut cells cluster in a few chunks.
-constexpr std::size_t MARK_GRAIN = 256;
-
 // Frontier cells per chunk of the parallel fill, and the frontier size
 // below which one thread expands it (the pool would only add overhead).
 constexpr std::size_t FILL_GRAIN = 256;
@@ -44,25 +40,6 @@ void for_face_neighbours(const Forest& forest, std::uint64_t cell, Visit&& visit
 }
 
 }  // namespace
-
-void flag_intersect_cell(const Domain& domain, const RigidPose& pose, const IbmMesh& mesh,
-                         SfcKey key, CellStatus& status) {
-    // Closed boxes whose shared faces coincide bit for bit: a surface point on
-    // a face between two cells cuts both, so the layer of cut cells has no
-    // gap for the flood fill to leak through.
-    if (mesh.trimesh.intersects_box(domain.closed_cell_box(key), pose)) status = STATUS_INTERSECTED;
-}
-
-void mark_intersected_cells(const Forest& forest, const Domain& domain, const RigidPose& pose,
-                            const IbmMesh& mesh, std::span<CellStatus> status) {
-    const std::size_t n = std::min<std::size_t>(status.size(), forest.leaves.size());
-    const SfcKey* keys = forest.leaves.data();
-    CellStatus* out = status.data();
-    parallel::for_chunks(n, MARK_GRAIN, [&](std::size_t b, std::size_t e) {
-        for (std::size_t i = b; i != e; ++i)
-            flag_intersect_cell(domain, pose, mesh, keys[i], out[i]);
-    });
-}
 
 std::vector<CellStatus> initial_cell_status(const Forest& forest, const Domain& domain,
                                             const IbmMesh& mesh, const RigidPose& pose) {

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <deque>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "quorin/forest/neighbour.hpp"
@@ -117,6 +119,35 @@ TEST(Flood, MarkingIsTheSameOnOneAndEightThreads) {
         parallel::with_threads(8, [&] { return flood::initial_cell_status(f, d, sphere, p); });
     EXPECT_EQ(one, eight);
     EXPECT_GT(std::count(one.begin(), one.end(), STATUS_INTERSECTED), 100);
+}
+
+// The pass settles whole subtrees by one box test; its answers must be those
+// of testing every leaf, on unbalanced forests over several roots, decimal
+// domains and posed surfaces, also for a status vector shorter than the forest.
+TEST(Flood, TopDownMarkingEqualsTestingEveryLeaf) {
+    const IbmMesh sphere = testing::sphere_mesh({0.61, 0.43, 0.52}, 0.27, 24, 32);
+    const IbmMesh box = box_mesh({0.3, 0.13, 0.2}, {0.9, 0.7, 0.65});
+    const Domain d({-0.13, 0.1, 0.03}, {1.17, 0.9, 1.03}, 3, 2, 2);
+    std::mt19937_64 rng(4);
+    Forest f(3, 2, 2);
+    for (int pass = 0; pass < 6; ++pass) {
+        std::vector<std::uint8_t> flags(f.num_cells());
+        std::bernoulli_distribution coin(0.3);
+        for (auto& x : flags) x = coin(rng) ? 1 : 0;
+        f.refine_by_flags(flags);
+    }
+    const RigidPose poses[] = {IDENTITY, testing::pose_of({1, 1, 0}, 0.3, {0.04, 0.02, -0.01})};
+    for (const IbmMesh* m : {&sphere, &box}) {
+        for (const RigidPose& p : poses) {
+            std::vector<CellStatus> want(f.num_cells(), STATUS_DEFAULT);
+            for (std::size_t i = 0; i < want.size(); ++i) flood::flag_intersect_cell(d, p, *m, f.leaves[i], want[i]);
+            EXPECT_EQ(flood::initial_cell_status(f, d, *m, p), want);
+            std::vector<CellStatus> part(want.size() / 3, STATUS_DEFAULT);
+            flood::mark_intersected_cells(f, d, p, *m, part);
+            EXPECT_TRUE(std::equal(part.begin(), part.end(), want.begin()));
+            EXPECT_GT(std::count(want.begin(), want.end(), STATUS_INTERSECTED), 100);
+        }
+    }
 }
 
 TEST(Flood, FillReachesTheOutsideAndLeavesTheEnclosedPocketAtDefault) {

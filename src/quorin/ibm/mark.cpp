@@ -1,0 +1,85 @@
+// The cut-cell pass: which leaves' closed boxes meet the posed surface.
+//
+// The leaves are tested top down through the octree they form: a cell box
+// that meets no triangle holds no leaf box that does (a leaf's closed box
+// lies inside its ancestors' closed boxes, their faces being computed from
+// the same grid positions), so a whole subtree is settled by one test and
+// only the leaves around the surface are tested one by one. The answers are
+// exactly those of testing every leaf.
+#include <algorithm>
+
+#include "quorin/ibm/flood.hpp"
+#include "quorin/parallel.hpp"
+
+namespace quorin::flood {
+
+namespace {
+
+// Leaf ranges at least this long split their children over the pool.
+constexpr std::size_t PARALLEL_RANGE = 4096;
+// Trees per chunk of the top-level loop.
+constexpr std::size_t TREE_GRAIN = 4;
+
+struct MarkPass {
+    const Domain& domain;
+    const RigidPose& pose;
+    const IbmMesh& mesh;
+    const SfcKey* keys;
+    CellStatus* out;
+
+    // Marks the leaves keys[b, e), all of them inside `node`.
+    void subtree(SfcKey node, std::size_t b, std::size_t e) const {
+        if (b == e) return;
+        if (e - b == 1 && keys[b] == node) {
+            flag_intersect_cell(domain, pose, mesh, node, out[b]);
+            return;
+        }
+        if (!mesh.trimesh.intersects_box(domain.closed_cell_box(node), pose)) return;
+        // The children's leaves follow each other in digit order.
+        std::size_t bounds[9];
+        bounds[0] = b;
+        for (unsigned d = 0; d < 8; ++d) {
+            const SfcKey child = node.child(d);
+            bounds[d + 1] = static_cast<std::size_t>(
+                std::partition_point(keys + bounds[d], keys + e, [&](SfcKey k) { return child.contains(k); }) -
+                keys);
+        }
+        if (e - b >= PARALLEL_RANGE) {
+            parallel::for_each_index(
+                8, [&](std::size_t d) { subtree(node.child(static_cast<unsigned>(d)), bounds[d], bounds[d + 1]); }, 1);
+        } else {
+            for (unsigned d = 0; d < 8; ++d) subtree(node.child(d), bounds[d], bounds[d + 1]);
+        }
+    }
+};
+
+}  // namespace
+
+void flag_intersect_cell(const Domain& domain, const RigidPose& pose, const IbmMesh& mesh,
+                         SfcKey key, CellStatus& status) {
+    // Closed boxes whose shared faces coincide bit for bit: a surface point on
+    // a face between two cells cuts both, so the layer of cut cells has no
+    // gap for the flood fill to leak through.
+    if (mesh.trimesh.intersects_box(domain.closed_cell_box(key), pose)) status = STATUS_INTERSECTED;
+}
+
+void mark_intersected_cells(const Forest& forest, const Domain& domain, const RigidPose& pose,
+                            const IbmMesh& mesh, std::span<CellStatus> status) {
+    const std::size_t n = std::min<std::size_t>(status.size(), forest.leaves.size());
+    if (n == 0) return;
+    const SfcKey* keys = forest.leaves.data();
+    const MarkPass pass{domain, pose, mesh, keys, status.data()};
+    // Trees hold consecutive leaves; only leaves below n are marked.
+    const std::uint32_t first = keys[0].tree();
+    const std::uint32_t last = keys[n - 1].tree();
+    parallel::for_chunks(std::size_t{last} - first + 1, TREE_GRAIN, [&](std::size_t tb, std::size_t te) {
+        for (std::size_t t = tb; t != te; ++t) {
+            const auto tree = static_cast<std::uint32_t>(first + t);
+            const SfcKey* b = std::partition_point(keys, keys + n, [&](SfcKey k) { return k.tree() < tree; });
+            const SfcKey* e = std::partition_point(b, keys + n, [&](SfcKey k) { return k.tree() <= tree; });
+            pass.subtree(SfcKey::root(tree), static_cast<std::size_t>(b - keys), static_cast<std::size_t>(e - keys));
+        }
+    });
+}
+
+}  // namespace quorin::flood
