@@ -139,7 +139,8 @@ public:
     // the same magnitude so that a node is never skipped while one of its
     // triangles would still pass its own test. It only costs work, and being
     // sized per node, a far-away corner elsewhere in the surface does not
-    // widen every node.
+    // widen every node. The node boxes hold their own share; a query adds
+    // this fraction of its own magnitude.
     static constexpr double NODE_MARGIN = 0x1p-28;
 
     // The hierarchy itself (tests compare builds on different thread counts).
@@ -151,8 +152,6 @@ private:
     std::vector<Triangle> triangles_;
 
     std::vector<Node> nodes_;          // depth-first, root at 0
-    // Per node, NODE_MARGIN times its largest |coordinate|, rounded up.
-    std::vector<float> margins_;
     std::vector<std::uint32_t> order_;  // triangle indices in leaf order
     // The corners of each triangle in leaf order, so that a leaf's triangles
     // are read from consecutive memory.

@@ -407,11 +407,19 @@ TriMesh::TriMesh(std::vector<Vec3> vertices, std::vector<Triangle> triangles)
     reserve_huge(order_, prims.size());
     order_.resize(prims.size());
     for (std::size_t i = 0; i < prims.size(); ++i) order_[i] = prims[i].tri;
-    margins_ = parallel::map(nodes_.size(), [&](std::size_t k) -> float {
-        const Node& n = nodes_[k];
-        const float m = std::max({std::fabs(n.lo[0]), std::fabs(n.lo[1]), std::fabs(n.lo[2]), std::fabs(n.hi[0]),
-                                  std::fabs(n.hi[1]), std::fabs(n.hi[2])});
-        return round_up(NODE_MARGIN * static_cast<double>(m));
+    // Each node's box is widened by its own share of the traversal margin,
+    // so the queries add only their own.
+    parallel::for_chunks(nodes_.size(), 1024, [&](std::size_t b, std::size_t e) {
+        for (std::size_t k = b; k != e; ++k) {
+            Node& n = nodes_[k];
+            const float mag = std::max({std::fabs(n.lo[0]), std::fabs(n.lo[1]), std::fabs(n.lo[2]),
+                                        std::fabs(n.hi[0]), std::fabs(n.hi[1]), std::fabs(n.hi[2])});
+            const double m = NODE_MARGIN * static_cast<double>(mag);
+            for (int a = 0; a < 3; ++a) {
+                n.lo[a] = round_down(static_cast<double>(n.lo[a]) - m);
+                n.hi[a] = round_up(static_cast<double>(n.hi[a]) + m);
+            }
+        }
     });
     corners_ = parallel::map(order_.size(), [&](std::size_t k) -> Corners {
         const Triangle& t = triangles_[order_[k]];

@@ -32,12 +32,12 @@ struct RaySlab {
     Vec3 origin;
     Vec3 inv;
     bool parallel[3];
-    double base_margin;  // the query's share of the margin, plus any extra
+    double margin;
     // Per axis, the node bound met first (0 for lo, 3 for hi, as an offset
-    // into the node's six floats), the other one, and the side each is
-    // widened to (-1 or +1).
+    // into the node's six floats) and the other one, with the margin and the
+    // origin folded into one offset each.
     int near[3], far[3];
-    double near_side[3];
+    double near_off[3], far_off[3];
 };
 
 static_assert(offsetof(Node, lo) == 0 && offsetof(Node, hi) == 3 * sizeof(float));
@@ -45,33 +45,32 @@ static_assert(offsetof(Node, lo) == 0 && offsetof(Node, hi) == 3 * sizeof(float)
 RaySlab make_slab(const Vec3& origin, const Vec3& dir, double extra) {
     RaySlab r;
     r.origin = origin;
-    r.base_margin = NODE_MARGIN * max_abs3(origin) + extra;
+    r.margin = NODE_MARGIN * max_abs3(origin) + extra;
     for (int a = 0; a < 3; ++a) {
         r.parallel[a] = dir[a] == 0;
         r.inv[a] = r.parallel[a] ? 0.0 : 1.0 / dir[a];
         const bool neg = dir[a] < 0;
         r.near[a] = neg ? 3 + a : a;
         r.far[a] = neg ? a : 3 + a;
-        r.near_side[a] = neg ? 1.0 : -1.0;
+        r.near_off[a] = (neg ? r.margin : -r.margin) - origin[a];
+        r.far_off[a] = (neg ? -r.margin : r.margin) - origin[a];
     }
     return r;
 }
 
-// Entry time of the ray into the node box widened by the ray's margin and the
-// node's own, clipped to [0, tmax]; false when the clipped interval is empty.
-inline bool slab_enter(const RaySlab& r, const Node& n, double own_margin, double tmax, double& tenter) {
-    const double m = r.base_margin + own_margin;
+// Entry time of the ray into the node box widened by the ray's margin,
+// clipped to [0, tmax]; false when the clipped interval is empty.
+inline bool slab_enter(const RaySlab& r, const Node& n, double tmax, double& tenter) {
     const float* b = reinterpret_cast<const float*>(&n);  // lo then hi
     double t0 = 0, t1 = tmax;
     for (int a = 0; a < 3; ++a) {
         if (r.parallel[a]) {
             // The same for every node of this ray, so well predicted.
-            if (r.origin[a] < n.lo[a] - m || r.origin[a] > n.hi[a] + m) return false;
+            if (r.origin[a] < n.lo[a] - r.margin || r.origin[a] > n.hi[a] + r.margin) return false;
             continue;
         }
-        const double mn = r.near_side[a] * m;
-        const double ta = ((static_cast<double>(b[r.near[a]]) + mn) - r.origin[a]) * r.inv[a];
-        const double tb = ((static_cast<double>(b[r.far[a]]) - mn) - r.origin[a]) * r.inv[a];
+        const double ta = (static_cast<double>(b[r.near[a]]) + r.near_off[a]) * r.inv[a];
+        const double tb = (static_cast<double>(b[r.far[a]]) + r.far_off[a]) * r.inv[a];
         t0 = ta > t0 ? ta : t0;
         t1 = tb < t1 ? tb : t1;
     }
@@ -140,7 +139,7 @@ bool TriMesh::intersects_box(const CellBox& box, const RigidPose& pose) const {
 
     std::uint32_t stack[STACK_SIZE];
     int top = 0;
-    if (!node_overlaps(nodes_[0], qlo, qhi, base + margins_[0])) return false;
+    if (!node_overlaps(nodes_[0], qlo, qhi, base)) return false;
     stack[top++] = 0;
     while (top > 0) {
         const Node& n = nodes_[stack[--top]];
@@ -163,8 +162,8 @@ bool TriMesh::intersects_box(const CellBox& box, const RigidPose& pose) const {
         }
         const std::uint32_t left = static_cast<std::uint32_t>(&n - nodes_.data()) + 1;
         const std::uint32_t right = n.index;
-        if (node_overlaps(nodes_[right], qlo, qhi, base + margins_[right])) stack[top++] = right;
-        if (node_overlaps(nodes_[left], qlo, qhi, base + margins_[left])) stack[top++] = left;
+        if (node_overlaps(nodes_[right], qlo, qhi, base)) stack[top++] = right;
+        if (node_overlaps(nodes_[left], qlo, qhi, base)) stack[top++] = left;
     }
     return false;
 }
@@ -189,7 +188,7 @@ std::optional<RayHit> TriMesh::cast_ray(const Vec3& origin, const Vec3& dir, dou
     bool found = false;
 
     double t0;
-    if (!slab_enter(slab, nodes_[0], margins_[0], best_t, t0)) return std::nullopt;
+    if (!slab_enter(slab, nodes_[0], best_t, t0)) return std::nullopt;
     stack[top++] = {0, t0};
     while (top > 0) {
         const Entry entry = stack[--top];
@@ -216,8 +215,8 @@ std::optional<RayHit> TriMesh::cast_ray(const Vec3& origin, const Vec3& dir, dou
         const std::uint32_t left = entry.node + 1;
         const std::uint32_t right = n.index;
         double tl = 0, tr = 0;
-        const bool hl = slab_enter(slab, nodes_[left], margins_[left], best_t, tl);
-        const bool hr = slab_enter(slab, nodes_[right], margins_[right], best_t, tr);
+        const bool hl = slab_enter(slab, nodes_[left], best_t, tl);
+        const bool hr = slab_enter(slab, nodes_[right], best_t, tr);
         // Nearer child on top of the stack.
         if (hl && hr) {
             if (tl <= tr) {
@@ -253,7 +252,7 @@ bool TriMesh::collect_stable_hits(const Vec3& origin, const Vec3& dir, double ma
     std::uint32_t stack[STACK_SIZE];
     int top = 0;
     double t0;
-    if (!slab_enter(slab, nodes_[0], margins_[0], reach, t0)) return true;
+    if (!slab_enter(slab, nodes_[0], reach, t0)) return true;
     stack[top++] = 0;
     while (top > 0) {
         const std::uint32_t id = stack[--top];
@@ -280,8 +279,8 @@ bool TriMesh::collect_stable_hits(const Vec3& origin, const Vec3& dir, double ma
             continue;
         }
         double tl, tr;
-        if (slab_enter(slab, nodes_[n.index], margins_[n.index], reach, tr)) stack[top++] = n.index;
-        if (slab_enter(slab, nodes_[id + 1], margins_[id + 1], reach, tl)) stack[top++] = id + 1;
+        if (slab_enter(slab, nodes_[n.index], reach, tr)) stack[top++] = n.index;
+        if (slab_enter(slab, nodes_[id + 1], reach, tl)) stack[top++] = id + 1;
     }
     return true;
 }
@@ -307,7 +306,7 @@ PointProjection TriMesh::project_point(const Vec3& p) const {
     Vec3 best_point{NAN_D, NAN_D, NAN_D};
     bool found = false;
 
-    stack[top++] = {0, box_dist2(nodes_[0], p, margin + margins_[0])};
+    stack[top++] = {0, box_dist2(nodes_[0], p, margin)};
     while (top > 0) {
         const Entry entry = stack[--top];
         if (entry.d2 > best_d2) continue;
@@ -329,8 +328,8 @@ PointProjection TriMesh::project_point(const Vec3& p) const {
         }
         const std::uint32_t left = entry.node + 1;
         const std::uint32_t right = n.index;
-        const double dl = box_dist2(nodes_[left], p, margin + margins_[left]);
-        const double dr = box_dist2(nodes_[right], p, margin + margins_[right]);
+        const double dl = box_dist2(nodes_[left], p, margin);
+        const double dr = box_dist2(nodes_[right], p, margin);
         if (dl <= dr) {
             if (dr <= best_d2) stack[top++] = {right, dr};
             if (dl <= best_d2) stack[top++] = {left, dl};
