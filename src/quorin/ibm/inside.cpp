@@ -78,21 +78,33 @@ std::optional<unsigned> ray_crossings_replayed(const Vec3& point, const Vec3& di
     }
     // Hits near the end of the budget would need the literal bookkeeping.
     if (hits.toi[hits.count - 1] > INSIDE_TEST_RAY_LENGTH - 1) return std::nullopt;
-    double max_error = 0;
-    for (int i = 0; i < hits.count; ++i) max_error = std::max(max_error, hits.error[i]);
-    const double eps = 4 * max_error + 4 * shift;
 
+    // Each restart origin sits 1e-7 beyond the hit counted last, up to that
+    // hit's error (and near-ties that the literal cast may have picked
+    // instead) and the shift; a hit decides the next cast only when it lies
+    // clear of the restart point by both errors.
+    const auto near_tie_error = [&](int k) {
+        double e = hits.error[k];
+        for (int m = k + 1; m < hits.count; ++m) {
+            const double gap = hits.toi[m] - hits.toi[k];
+            if (gap > 2 * (hits.error[k] + hits.error[m]) + 4 * shift) break;
+            e = std::max(e, gap + hits.error[m]);
+        }
+        return e;
+    };
     // The first cast is the literal one: its nearest hit is counted.
     unsigned count = 1;
     double at = hits.toi[0] + INSIDE_TEST_RESTART_OFFSET;
+    double at_error = near_tie_error(0);
     int i = 1;
     for (;;) {
-        const double tol = (count + 1) * eps;
-        while (i < hits.count && hits.toi[i] < at - tol) ++i;
+        const auto tol = [&](int k) { return 2 * (at_error + hits.error[k]) + 4 * shift; };
+        while (i < hits.count && hits.toi[i] < at - tol(i)) ++i;
         if (i == hits.count) break;
-        if (hits.toi[i] <= at + tol) return std::nullopt;  // too close to the restart point
+        if (hits.toi[i] <= at + tol(i)) return std::nullopt;  // too close to the restart point
         ++count;
         at = hits.toi[i] + INSIDE_TEST_RESTART_OFFSET;
+        at_error = near_tie_error(i);
         ++i;
     }
     return count;

@@ -53,7 +53,7 @@ struct RayHit {
 // Every hit of one ray, in no particular order, for callers that replay a
 // sequence of nearest-hit casts from one traversal.
 struct RayHitList {
-    static constexpr int CAPACITY = 64;
+    static constexpr int CAPACITY = 512;
     double toi[CAPACITY];
     double error[CAPACITY];  // bound on the error of toi
     int count = 0;

@@ -204,6 +204,22 @@ void exact_edge_signs(const RayFrame& r, const Vec3& a, const Vec3& b, const Vec
     if (sw == 0) sw = exact_edge_sign(s.d, s.o, s.b, s.a);
 }
 
+void exact_edge_values(const RayFrame& r, const Vec3& a, const Vec3& b, const Vec3& c, const bool (&which)[3],
+                       double (&uvw)[3]) {
+    const ScaledRay s = scale_ray(r, a, b, c);
+    // det[d', p' − o', q' − o'] = 2^(kd + 2·kp) · det[d, p − o, q − o], and the
+    // sheared edge function is that determinant over |d_kz|.
+    const Vec3* ends[3][2] = {{&s.c, &s.b}, {&s.a, &s.c}, {&s.b, &s.a}};
+    for (int k = 0; k < 3; ++k) {
+        if (!which[k]) continue;
+        Expansion<80> e;
+        e.add_det(1.0, s.d.data(), ends[k][0]->data(), ends[k][1]->data());
+        e.add_det(1.0, s.d.data(), s.o.data(), ends[k][0]->data());
+        e.add_det(1.0, s.d.data(), ends[k][1]->data(), s.o.data());
+        uvw[k] = std::ldexp(e.estimate(), -(s.kd + 2 * s.kp)) / std::fabs(r.dir[r.kz]);
+    }
+}
+
 bool exact_hit(const RayFrame& r, const Vec3& a, const Vec3& b, const Vec3& c, double tmax, double& t, bool& back) {
     const ScaledRay s = scale_ray(r, a, b, c);
     const Vec3 &o = s.o, &d = s.d, &pa = s.a, &pb = s.b, &pc = s.c;

@@ -62,6 +62,10 @@ inline RayFrame make_ray_frame(const Vec3& origin, const Vec3& dir) {
 // sign is 0 on entry (U: edge b-c, V: c-a, W: a-b), from exact triple
 // products.
 void exact_edge_signs(const RayFrame& r, const Vec3& a, const Vec3& b, const Vec3& c, int& su, int& sv, int& sw);
+// The sheared edge functions marked in `which`, evaluated exactly and then
+// rounded (a few roundings off, with their exact signs).
+void exact_edge_values(const RayFrame& r, const Vec3& a, const Vec3& b, const Vec3& c, const bool (&which)[3],
+                       double (&uvw)[3]);
 // The hit of a ray whose line meets the closed triangle, from the exactly
 // evaluated plane equation: the time of impact a few roundings off.
 bool exact_hit(const RayFrame& r, const Vec3& a, const Vec3& b, const Vec3& c, double tmax, double& t, bool& back);
@@ -173,15 +177,31 @@ inline RayOutcome ray_triangle_stable(const RayFrame& r, const Vec3& a, const Ve
     // so an edge function by 2·shift·(|P|₁ + |Q|₁) + 4·shift²; the shifted
     // ray's own rounding adds one more error bound.
     const double s2 = 4 * shift * shift;
-    const int su = proven_sign(f.U, 2 * f.eu + 2 * shift * (f.mb + f.mc) + s2);
-    const int sv = proven_sign(f.V, 2 * f.ev + 2 * shift * (f.mc + f.ma) + s2);
-    const int sw = proven_sign(f.W, 2 * f.ew + 2 * shift * (f.ma + f.mb) + s2);
+    const double slack[3] = {2 * shift * (f.mb + f.mc) + s2, 2 * shift * (f.mc + f.ma) + s2,
+                             2 * shift * (f.ma + f.mb) + s2};
+    int su = proven_sign(f.U, 2 * f.eu + slack[0]);
+    int sv = proven_sign(f.V, 2 * f.ev + slack[1]);
+    int sw = proven_sign(f.W, 2 * f.ew + slack[2]);
     if ((su < 0 || sv < 0 || sw < 0) && (su > 0 || sv > 0 || sw > 0)) return RayOutcome::Miss;
-    if (su == 0 || sv == 0 || sw == 0) return RayOutcome::Fragile;
+    if (su == 0 || sv == 0 || sw == 0) {
+        // Exact values need no rounding allowance: a shifted cast decides its
+        // signs exactly too, so only the shift itself can change them.
+        const bool which[3] = {su == 0, sv == 0, sw == 0};
+        double exact[3];
+        exact_edge_values(r, a, b, c, which, exact);
+        constexpr double ROUNDED = 1 + 0x1p-40;  // the exact values' own rounding
+        if (which[0]) su = proven_sign(exact[0], ROUNDED * slack[0]);
+        if (which[1]) sv = proven_sign(exact[1], ROUNDED * slack[1]);
+        if (which[2]) sw = proven_sign(exact[2], ROUNDED * slack[2]);
+        if ((su < 0 || sv < 0 || sw < 0) && (su > 0 || sv > 0 || sw > 0)) return RayOutcome::Miss;
+        if (su == 0 || sv == 0 || sw == 0) return RayOutcome::Fragile;
+    }
     double tt, det;
     if (!rounded_toi(r, f, tt, e_t, det)) {
         bool back;
-        if (!exact_hit(r, a, b, c, INF, tt, back)) return RayOutcome::Fragile;
+        // Signs proven the same: the line crosses the triangle, and only a
+        // crossing behind the origin (behind every later origin too) is missed.
+        if (!exact_hit(r, a, b, c, INF, tt, back)) return RayOutcome::Miss;
         e_t = 8 * UNIT_ROUNDOFF * (std::fabs(tt) + r.origin_scale);
     }
     if (!(tt >= 0) || !std::isfinite(tt) || tt > tmax) return RayOutcome::Miss;
