@@ -64,10 +64,20 @@ void mark_intersected_cells(const Forest& forest, const Domain& domain, const Ri
     });
 }
 
-std::vector<CellStatus> initial_cell_status(const Forest& forest, const Domain& domain,
-                                            const IbmMesh& mesh, const RigidPose& pose) {
-    std::vector<CellStatus> status(forest.leaves.size(), STATUS_DEFAULT);
-    mark_intersected_cells(forest, domain, pose, mesh, status);
+Buffer<CellStatus> initial_cell_status(const Forest& forest, const Domain& domain,
+                                       const IbmMesh& mesh, const RigidPose& pose) {
+    // One pass writes every byte, so each page is first touched by the
+    // worker that tests its cells.
+    const std::size_t n = forest.leaves.size();
+    Buffer<CellStatus> status(n);
+    const SfcKey* keys = forest.leaves.data();
+    CellStatus* out = status.data();
+    parallel::for_chunks(n, MARK_GRAIN, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i != e; ++i) {
+            out[i] = STATUS_DEFAULT;
+            flag_intersect_cell(domain, pose, mesh, keys[i], out[i]);
+        }
+    });
     return status;
 }
 
