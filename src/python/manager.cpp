@@ -58,20 +58,23 @@ GhostCellMeshContents ghost_cell_pipeline(const BuildSettings& settings,
                                           const std::optional<std::string>& mesh_path,
                                           std::uint8_t target_level, const Vec3& seed,
                                           std::vector<RefinementRegion> regions) {
-    const RigidPose pose = RigidPose::identity();
-    Expected<BackgroundMesh> built =
-        build_background_mesh(settings, mesh_path, target_level, regions, pose);
-    if (!built) value_error(built.error());
-    BackgroundMesh& bg = *built;
-
-    std::vector<CellStatus> status(bg.forest.num_cells(), STATUS_DEFAULT);
-    flood::mark_intersected_cells(bg.forest, bg.domain, pose, bg.ibm_mesh, status);
-    if (auto err = flood::flood_fill(bg.forest, bg.domain, status, seed)) value_error(*err);
-
-    GhostCellData data =
-        gcibm::compute_ghost_cell_data(bg.forest, bg.domain, bg.ibm_mesh, status, seed);
-    CfdGhostCellMesh record =
-        ghost_cell::build_ghost_cell_mesh(bg.forest, bg.domain, bg.ibm_mesh, std::move(data));
+    // Each intermediate is released as soon as the next step has what it
+    // needs: the statuses once the fluid flags exist, the forest and surface
+    // once the record is built, before its conversion to arrays.
+    CfdGhostCellMesh record = [&] {
+        const RigidPose pose = RigidPose::identity();
+        Expected<BackgroundMesh> built =
+            build_background_mesh(settings, mesh_path, target_level, regions, pose);
+        if (!built) value_error(built.error());
+        BackgroundMesh& bg = *built;
+        GhostCellData data = [&] {
+            Buffer<CellStatus> status =
+                flood::initial_cell_status(bg.forest, bg.domain, bg.ibm_mesh, pose);
+            if (auto err = flood::flood_fill(bg.forest, bg.domain, status, seed)) value_error(*err);
+            return gcibm::compute_ghost_cell_data(bg.forest, bg.domain, bg.ibm_mesh, status, seed);
+        }();
+        return ghost_cell::build_ghost_cell_mesh(bg.forest, bg.domain, bg.ibm_mesh, std::move(data));
+    }();
     return cfd_mesh::ghost_cell_mesh_to_python(std::move(record));
 }
 
@@ -93,19 +96,20 @@ Ref build_axis_projected_mesh(QuorinManagerContents& manager, const py::Args<3>&
     const std::vector<RefinementRegion> regions =
         given ? std::move(*given) : std::vector<RefinementRegion>{};
 
-    const RigidPose pose = RigidPose::identity();
-    AxisProjectedMeshContents contents;
-    {
+    // The forest, surface and statuses are released once the record is
+    // built, before its conversion to arrays.
+    CfdAxisProjectedMesh record = [&] {
+        const RigidPose pose = RigidPose::identity();
         Expected<BackgroundMesh> built =
             build_background_mesh(manager.settings, path, target_level, regions, pose);
         if (!built) value_error(built.error());
         BackgroundMesh& bg = *built;
-        const std::vector<CellStatus> status =
+        const Buffer<CellStatus> status =
             flood::initial_cell_status(bg.forest, bg.domain, bg.ibm_mesh, pose);
-        CfdAxisProjectedMesh record = axis_projected::build_axis_projected_mesh(
-            bg.forest, bg.domain, bg.ibm_mesh, status, pose);
-        contents = cfd_mesh::axis_projected_mesh_to_python(std::move(record));
-    }
+        return axis_projected::build_axis_projected_mesh(bg.forest, bg.domain, bg.ibm_mesh,
+                                                         status, pose);
+    }();
+    AxisProjectedMeshContents contents = cfd_mesh::axis_projected_mesh_to_python(std::move(record));
     return AxisProjectedMeshClass::create(std::move(contents));
 }
 

@@ -52,15 +52,6 @@ constexpr const char* COARSE_BOUNDARY_MESSAGE =
     "Immersed boundary intersects cells below target_level; consider remesh() to restore "
     "refinement near the boundary.";
 
-// The intersection statuses of `forest` under `pose`: 1 everywhere, 2 where
-// the posed surface cuts the cell's box.
-std::vector<CellStatus> intersection_status(const Forest& forest, const Domain& domain,
-                                            const IbmMesh& surface, const RigidPose& pose) {
-    std::vector<CellStatus> status(forest.num_cells(), STATUS_DEFAULT);
-    flood::mark_intersected_cells(forest, domain, pose, surface, status);
-    return status;
-}
-
 // A new CfdAxisProjectedMesh object with new arrays copied from the stored
 // record; the record itself stays with the session.
 Ref mesh_object(const CfdAxisProjectedMesh& record) {
@@ -76,11 +67,12 @@ Ref update_ib(SessionContents& s, const py::Args<3>& args) {
     // internal error in the refresh leaves pose and payload matching.
     RigidPose pose = s.pose;
     pose.set_absolute(translation, rotation);
-    const std::vector<CellStatus> status =
-        axis_projected::refresh_immersed_faces(s.forest, s.domain, s.ibm_mesh, s.mesh, pose);
-    s.pose = pose;
-
-    warn_coarse_boundary_cells(warn, s.forest.leaves, status, s.target_level);
+    {
+        const Buffer<CellStatus> status =
+            axis_projected::refresh_immersed_faces(s.forest, s.domain, s.ibm_mesh, s.mesh, pose);
+        s.pose = pose;
+        warn_coarse_boundary_cells(warn, s.forest.leaves, status, s.target_level);
+    }  // statuses released before the record is copied
     return mesh_object(s.mesh);
 }
 
@@ -99,19 +91,22 @@ Ref remesh(SessionContents& s, const py::Args<5>& args) {
     const std::uint8_t level = target_level ? *target_level : s.target_level;
     const std::vector<RefinementRegion>& use_regions = regions ? *regions : s.refinement_regions;
 
-    auto [forest, domain] = build_amr_forest(s.manager, s.ibm_mesh, level, use_regions, pose);
-    const std::vector<CellStatus> status = intersection_status(forest, domain, s.ibm_mesh, pose);
-    CfdAxisProjectedMesh record =
-        axis_projected::build_axis_projected_mesh(forest, domain, s.ibm_mesh, status, pose);
+    {
+        auto [forest, domain] = build_amr_forest(s.manager, s.ibm_mesh, level, use_regions, pose);
+        const Buffer<CellStatus> status =
+            flood::initial_cell_status(forest, domain, s.ibm_mesh, pose);
+        CfdAxisProjectedMesh record =
+            axis_projected::build_axis_projected_mesh(forest, domain, s.ibm_mesh, status, pose);
 
-    s.pose = pose;
-    s.target_level = level;
-    if (regions) s.refinement_regions = std::move(*regions);
-    s.forest = std::move(forest);
-    s.domain = domain;
-    s.mesh = std::move(record);
+        s.pose = pose;
+        s.target_level = level;
+        if (regions) s.refinement_regions = std::move(*regions);
+        s.forest = std::move(forest);
+        s.domain = domain;
+        s.mesh = std::move(record);
 
-    warn_coarse_boundary_cells(warn, s.forest.leaves, status, s.target_level);
+        warn_coarse_boundary_cells(warn, s.forest.leaves, status, s.target_level);
+    }  // statuses released before the record is copied
     return mesh_object(s.mesh);
 }
 
@@ -182,9 +177,12 @@ Ref create_axis_projected_session(const BuildSettings& settings, const py::Args<
         build_background_mesh(settings, path, target_level, regions, pose);
     if (!built) py::raise(PyExc_ValueError, built.error());
     BackgroundMesh& bg = *built;
-    const std::vector<CellStatus> status = intersection_status(bg.forest, bg.domain, bg.ibm_mesh, pose);
-    CfdAxisProjectedMesh record =
-        axis_projected::build_axis_projected_mesh(bg.forest, bg.domain, bg.ibm_mesh, status, pose);
+    CfdAxisProjectedMesh record = [&] {
+        const Buffer<CellStatus> status =
+            flood::initial_cell_status(bg.forest, bg.domain, bg.ibm_mesh, pose);
+        return axis_projected::build_axis_projected_mesh(bg.forest, bg.domain, bg.ibm_mesh,
+                                                         status, pose);
+    }();
 
     SessionContents session{std::move(bg.forest), std::move(bg.ibm_mesh), std::move(record),
                             std::move(regions),   settings,               bg.domain,

@@ -139,7 +139,7 @@ inline void ghost_cell_road(const std::string& path, const quorin::IbmMesh& load
     const double size = settings.bbox.max[0] - settings.bbox.min[0];
     posed.set_absolute(Vec3{0.03 * size, -0.02 * size, 0.01 * size},
                        std::array<double, 4>{0.9, 0.2, -0.3, 0.25});
-    const std::vector<quorin::CellStatus> moved =
+    const quorin::Buffer<quorin::CellStatus> moved =
         quorin::flood::initial_cell_status(bg.forest, bg.domain, bg.ibm_mesh, posed);
     expect(moved.size() == bg.forest.num_cells(), "posed status length");
 

@@ -182,11 +182,10 @@ ApIbmFaceData build_face_data(const Forest& forest, const Domain& domain, const 
     return ap;
 }
 
-std::vector<CellStatus> refresh_immersed_faces(const Forest& forest, const Domain& domain,
-                                               const IbmMesh& mesh, CfdAxisProjectedMesh& record,
-                                               const RigidPose& pose) {
-    std::vector<CellStatus> status(forest.leaves.size(), STATUS_DEFAULT);
-    flood::mark_intersected_cells(forest, domain, pose, mesh, status);
+Buffer<CellStatus> refresh_immersed_faces(const Forest& forest, const Domain& domain,
+                                          const IbmMesh& mesh, CfdAxisProjectedMesh& record,
+                                          const RigidPose& pose) {
+    Buffer<CellStatus> status = flood::initial_cell_status(forest, domain, mesh, pose);
     ApIbmFaceData ap = build_face_data(forest, domain, mesh, status, record.internal_faces_owner,
                                        record.internal_faces_neighbour,
                                        record.internal_faces_axis, pose);

@@ -123,9 +123,9 @@ ApIbmFaceData build_face_data(const Forest& forest, const Domain& domain, const 
 // surface. Returns the new statuses, one per cell. A face that names a cell
 // beyond the forest stops with an index-out-of-bounds internal error, and
 // then `record` is unchanged.
-std::vector<CellStatus> refresh_immersed_faces(const Forest& forest, const Domain& domain,
-                                               const IbmMesh& mesh, CfdAxisProjectedMesh& record,
-                                               const RigidPose& pose);
+Buffer<CellStatus> refresh_immersed_faces(const Forest& forest, const Domain& domain,
+                                          const IbmMesh& mesh, CfdAxisProjectedMesh& record,
+                                          const RigidPose& pose);
 
 }  // namespace axis_projected
 }  // namespace quorin

@@ -52,14 +52,14 @@ struct CfdGhostCellMesh {
     Buffer<std::uint8_t> internal_faces_axis;        // 0, 1, 2
     Buffer<std::uint64_t> domain_bnd_faces_owner;
     Buffer<std::uint8_t> domain_bnd_faces_dir;  // outward FaceDir 0..5
-    std::vector<std::uint8_t> gc_is_fluid;      // n_cells, 1 = fluid
-    std::vector<std::uint64_t> gc_cell_ids;          // per ghost cell from here on
-    std::vector<std::uint64_t> gc_bnd_anchor_ids;
-    std::vector<std::uint64_t> gc_bnd_patch_ids;
-    std::vector<Vec3> gc_bnd_intercepts;
-    std::vector<Vec3> gc_image_points;
-    std::vector<std::array<std::uint64_t, STENCIL_SIZE>> gc_interp_stencil_indices;
-    std::vector<std::array<double, STENCIL_SIZE>> gc_interp_stencil_weights;
+    Buffer<std::uint8_t> gc_is_fluid;           // n_cells, 1 = fluid
+    Buffer<std::uint64_t> gc_cell_ids;          // per ghost cell from here on
+    Buffer<std::uint64_t> gc_bnd_anchor_ids;
+    Buffer<std::uint64_t> gc_bnd_patch_ids;
+    Buffer<Vec3> gc_bnd_intercepts;
+    Buffer<Vec3> gc_image_points;
+    Buffer<std::array<std::uint64_t, STENCIL_SIZE>> gc_interp_stencil_indices;
+    Buffer<std::array<double, STENCIL_SIZE>> gc_interp_stencil_weights;
 };
 
 namespace ghost_cell {

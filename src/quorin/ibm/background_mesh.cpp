@@ -71,7 +71,7 @@ std::optional<std::string> extension(const std::string& name) {
 void surface_passes(Forest& forest, const Domain& domain, const IbmMesh& surface,
                     std::uint8_t target_level, const RigidPose& pose) {
     if (target_level == 0) return;
-    std::vector<CellStatus> status = flood::initial_cell_status(forest, domain, surface, pose);
+    Buffer<CellStatus> status = flood::initial_cell_status(forest, domain, surface, pose);
     for (unsigned pass = 0; pass < target_level; ++pass) {
         const std::size_t n = forest.leaves.size();
         const SfcKey* keys = forest.leaves.data();
@@ -89,9 +89,9 @@ void surface_passes(Forest& forest, const Domain& domain, const IbmMesh& surface
     }
 }
 
-std::vector<CellStatus> refine_and_mark(Forest& forest, const Domain& domain, const RigidPose& pose,
-                                        const IbmMesh& surface, std::span<const CellStatus> status,
-                                        std::span<const std::uint8_t> flags) {
+Buffer<CellStatus> refine_and_mark(Forest& forest, const Domain& domain, const RigidPose& pose,
+                                   const IbmMesh& surface, std::span<const CellStatus> status,
+                                   std::span<const std::uint8_t> flags) {
     const std::size_t n = forest.leaves.size();
     if (status.size() != n) assert_eq_failed("One status per cell", n, status.size());
     if (flags.size() != n)
@@ -109,7 +109,7 @@ std::vector<CellStatus> refine_and_mark(Forest& forest, const Domain& domain, co
     for (std::size_t c = 0; c < chunks; ++c) offset[c + 1] += offset[c];
     const std::size_t new_n = offset[chunks];
 
-    std::vector<CellStatus> out(new_n);
+    Buffer<CellStatus> out(new_n);  // every entry written below
     parallel::for_chunks(n, CARRY_GRAIN, [&](std::size_t b, std::size_t e) {
         CellStatus* dst = out.data() + offset[b / CARRY_GRAIN];
         for (std::size_t i = b; i != e; ++i) {

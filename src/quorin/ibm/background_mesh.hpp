@@ -16,6 +16,7 @@
 #include "quorin/forest/domain.hpp"
 #include "quorin/forest/forest.hpp"
 #include "quorin/ibm/flood.hpp"
+#include "quorin/memory.hpp"
 #include "quorin/surface/ibm_mesh.hpp"
 #include "quorin/surface/pose.hpp"
 
@@ -82,9 +83,9 @@ void surface_passes(Forest& forest, const Domain& domain, const IbmMesh& surface
 // its box being unchanged; only the new children are tested against the
 // posed surface. The result equals a fresh initial_cell_status of the new
 // forest whenever `status` equals that of the old one.
-std::vector<CellStatus> refine_and_mark(Forest& forest, const Domain& domain, const RigidPose& pose,
-                                        const IbmMesh& surface, std::span<const CellStatus> status,
-                                        std::span<const std::uint8_t> flags);
+Buffer<CellStatus> refine_and_mark(Forest& forest, const Domain& domain, const RigidPose& pose,
+                                   const IbmMesh& surface, std::span<const CellStatus> status,
+                                   std::span<const std::uint8_t> flags);
 
 }  // namespace background
 

@@ -41,9 +41,11 @@ void for_face_neighbours(const Forest& forest, std::uint64_t cell, Visit&& visit
 
 }  // namespace
 
-std::vector<CellStatus> initial_cell_status(const Forest& forest, const Domain& domain,
-                                            const IbmMesh& mesh, const RigidPose& pose) {
-    std::vector<CellStatus> status(forest.leaves.size(), STATUS_DEFAULT);
+Buffer<CellStatus> initial_cell_status(const Forest& forest, const Domain& domain,
+                                       const IbmMesh& mesh, const RigidPose& pose) {
+    // The pool writes every byte first (so it first touches the pages), then
+    // the top-down pass marks the cut cells.
+    Buffer<CellStatus> status = parallel::filled<CellStatus>(forest.leaves.size(), STATUS_DEFAULT);
     mark_intersected_cells(forest, domain, pose, mesh, status);
     return status;
 }

@@ -12,6 +12,7 @@
 #include "quorin/forest/domain.hpp"
 #include "quorin/forest/forest.hpp"
 #include "quorin/forest/key.hpp"
+#include "quorin/memory.hpp"
 #include "quorin/surface/ibm_mesh.hpp"
 #include "quorin/surface/pose.hpp"
 
@@ -43,9 +44,10 @@ void flag_intersect_cell(const Domain& domain, const RigidPose& pose, const IbmM
 void mark_intersected_cells(const Forest& forest, const Domain& domain, const RigidPose& pose,
                             const IbmMesh& mesh, std::span<CellStatus> status);
 
-// A fresh vector of STATUS_DEFAULT, one per cell, marked by the posed surface.
-std::vector<CellStatus> initial_cell_status(const Forest& forest, const Domain& domain,
-                                            const IbmMesh& mesh, const RigidPose& pose);
+// A fresh vector of STATUS_DEFAULT, one per cell, marked by the posed
+// surface; filled (and first touched) on the pool.
+Buffer<CellStatus> initial_cell_status(const Forest& forest, const Domain& domain,
+                                       const IbmMesh& mesh, const RigidPose& pose);
 
 // Breadth-first fill over face neighbours from the cell holding the seed:
 // reached cells become STATUS_FLUID, intersected cells stay, every other cell

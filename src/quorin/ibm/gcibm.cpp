@@ -14,7 +14,9 @@ namespace {
 // Inside tests cast 13 rays each and ghost cells project and locate eight
 // probes: small chunks keep the workers balanced where such cells cluster.
 constexpr std::size_t WALL_GRAIN = 256;
-constexpr std::size_t GHOST_GRAIN = 512;
+constexpr std::size_t GHOST_GRAIN = 64;
+// Cells per chunk of the ghost test: a few face lookups per non-fluid cell.
+constexpr std::size_t GHOST_SCAN_GRAIN = 2048;
 
 using Mat4 = std::array<std::array<double, 4>, 4>;
 
@@ -65,7 +67,9 @@ void self_stencil(GhostCell& g, std::uint64_t cell) {
     g.stencil_weights[0] = 1.0;
 }
 
-bool is_ghost(const Forest& forest, std::span<const std::uint8_t> is_fluid, std::uint64_t cell) {
+// Ghost test of a cell with a flag: non-fluid with a fluid neighbour across some face.
+bool is_ghost_cell(const Forest& forest, std::span<const std::uint8_t> is_fluid, std::uint64_t cell) {
+    if (is_fluid[cell] != 0) return false;
     for (FaceDir dir = 0; dir < FACE_DIR_COUNT; ++dir) {
         for (const std::uint64_t m : neighbour::face_neighbour_ids(forest, cell, dir)) {
             if (m >= is_fluid.size()) index_out_of_bounds(m, is_fluid.size());
@@ -74,6 +78,10 @@ bool is_ghost(const Forest& forest, std::span<const std::uint8_t> is_fluid, std:
     }
     return false;
 }
+
+// The record of a cell that passed the ghost test.
+GhostCell ghost_record(const Forest& forest, const Domain& domain, const IbmMesh& mesh,
+                       std::span<const std::uint8_t> is_fluid, std::uint64_t cell);
 
 }  // namespace
 
@@ -101,11 +109,14 @@ std::optional<GhostCell> ghost_cell_for_leaf(const Forest& forest, const Domain&
     const std::size_t n = forest.leaves.size();
     if (cell >= n) index_out_of_bounds(cell, n);
     if (cell >= is_fluid.size()) index_out_of_bounds(cell, is_fluid.size());
+    if (!is_ghost_cell(forest, is_fluid, cell)) return std::nullopt;
+    return ghost_record(forest, domain, mesh, is_fluid, cell);
+}
 
-    // Ghost test: non-fluid with a fluid neighbour across some face.
-    if (is_fluid[cell] != 0) return std::nullopt;
-    if (!is_ghost(forest, is_fluid, cell)) return std::nullopt;
+namespace {
 
+GhostCell ghost_record(const Forest& forest, const Domain& domain, const IbmMesh& mesh,
+                       std::span<const std::uint8_t> is_fluid, std::uint64_t cell) {
     const CellGeometry geo = domain.cell_geometry(forest.leaves[cell].decode());
     const Vec3& c = geo.centre;
     const Vec3& s = geo.size;
@@ -210,54 +221,65 @@ std::optional<GhostCell> ghost_cell_for_leaf(const Forest& forest, const Domain&
     return g;
 }
 
+}  // namespace
+
 GhostCellData compute_ghost_cell_data(const Forest& forest, const Domain& domain,
                                       const IbmMesh& mesh, std::span<const CellStatus> status,
                                       const Vec3& fluid_seed_point) {
     const std::size_t n = forest.leaves.size();
     const std::size_t m = std::min(n, status.size());
     const RigidPose identity = RigidPose::identity();
-
-    GhostCellData data;
-    data.is_fluid.assign(n, 0);
-    mark_fluid_cells(data.is_fluid, status);
-
     const bool seed_inside = is_point_inside(fluid_seed_point, mesh, identity);
+
+    // Final fluid flags in one pass that writes every byte: fluid cells, and
+    // intersected cells by the side their centre lies on.
+    GhostCellData data;
+    data.is_fluid.resize(n);
     {
         std::uint8_t* flags = data.is_fluid.data();
         const SfcKey* keys = forest.leaves.data();
         const CellStatus* st = status.data();
-        parallel::for_chunks(m, WALL_GRAIN, [&](std::size_t b, std::size_t e) {
-            for (std::size_t i = b; i != e; ++i)
-                reclassify_wall_cell(flags[i], keys[i], st[i], domain, mesh, identity, seed_inside);
+        parallel::for_chunks(n, WALL_GRAIN, [&](std::size_t b, std::size_t e) {
+            for (std::size_t i = b; i != e; ++i) {
+                flags[i] = i < m && st[i] == STATUS_FLUID ? 1 : 0;
+                if (i < m)
+                    reclassify_wall_cell(flags[i], keys[i], st[i], domain, mesh, identity,
+                                         seed_inside);
+            }
         });
     }
 
+    // The ghost cells in ascending order (few: the layer along the wall),
+    // then their records, each written at its own index of buffers of exact
+    // size: the costly projections spread evenly over the pool.
     const std::span<const std::uint8_t> flags(data.is_fluid);
-    const std::vector<GhostCell> ghosts = parallel::collect<GhostCell>(
+    const Buffer<std::uint64_t> ids = parallel::collect<std::uint64_t, Buffer<std::uint64_t>>(
         n,
-        [&](std::size_t i, std::vector<GhostCell>& sink) {
-            if (auto g = ghost_cell_for_leaf(forest, domain, mesh, flags, i)) sink.push_back(*g);
+        [&](std::size_t i, std::vector<std::uint64_t>& sink) {
+            if (is_ghost_cell(forest, flags, i)) sink.push_back(i);
         },
-        GHOST_GRAIN);
+        GHOST_SCAN_GRAIN);
 
-    const std::size_t count = ghosts.size();
-    data.cell_ids.resize(count);
+    const std::size_t count = ids.size();
     data.anchor_ids.resize(count);
     data.patch_ids.resize(count);
     data.intercepts.resize(count);
     data.image_points.resize(count);
     data.stencil_indices.resize(count);
     data.stencil_weights.resize(count);
-    parallel::for_each_index(count, [&](std::size_t k) {
-        const GhostCell& g = ghosts[k];
-        data.cell_ids[k] = g.cell_id;
-        data.anchor_ids[k] = g.anchor_id;
-        data.patch_ids[k] = g.patch_id;
-        data.intercepts[k] = g.intercept;
-        data.image_points[k] = g.image_point;
-        data.stencil_indices[k] = g.stencil_indices;
-        data.stencil_weights[k] = g.stencil_weights;
-    });
+    parallel::for_each_index(
+        count,
+        [&](std::size_t k) {
+            const GhostCell g = ghost_record(forest, domain, mesh, flags, ids[k]);
+            data.anchor_ids[k] = g.anchor_id;
+            data.patch_ids[k] = g.patch_id;
+            data.intercepts[k] = g.intercept;
+            data.image_points[k] = g.image_point;
+            data.stencil_indices[k] = g.stencil_indices;
+            data.stencil_weights[k] = g.stencil_weights;
+        },
+        GHOST_GRAIN);
+    data.cell_ids = std::move(ids);
     return data;
 }
 

@@ -20,6 +20,7 @@
 #include "quorin/forest/forest.hpp"
 #include "quorin/forest/key.hpp"
 #include "quorin/ibm/flood.hpp"
+#include "quorin/memory.hpp"
 #include "quorin/surface/ibm_mesh.hpp"
 #include "quorin/surface/pose.hpp"
 
@@ -57,14 +58,14 @@ struct GhostCellData {
     // One flag per cell in cell order, 1 = fluid, 0 = not. A byte per cell
     // (not a packed bit vector) so that parallel workers write their own
     // entries and the buffer can be handed on as an array of booleans.
-    std::vector<std::uint8_t> is_fluid;
-    std::vector<std::uint64_t> cell_ids;
-    std::vector<std::uint64_t> anchor_ids;
-    std::vector<std::uint64_t> patch_ids;
-    std::vector<Vec3> intercepts;
-    std::vector<Vec3> image_points;
-    std::vector<std::array<std::uint64_t, STENCIL_SIZE>> stencil_indices;
-    std::vector<std::array<double, STENCIL_SIZE>> stencil_weights;
+    Buffer<std::uint8_t> is_fluid;
+    Buffer<std::uint64_t> cell_ids;
+    Buffer<std::uint64_t> anchor_ids;
+    Buffer<std::uint64_t> patch_ids;
+    Buffer<Vec3> intercepts;
+    Buffer<Vec3> image_points;
+    Buffer<std::array<std::uint64_t, STENCIL_SIZE>> stencil_indices;
+    Buffer<std::array<double, STENCIL_SIZE>> stencil_weights;
 };
 
 namespace gcibm {

@@ -39,7 +39,7 @@ using testing::expect_same_cells_and_faces;
 // The payload written out face by face: computed where the owner or the
 // neighbour is intersected, packed in face order.
 ApIbmFaceData plain_payload(const Forest& f, const Domain& d, const IbmMesh& m,
-                            const std::vector<CellStatus>& s, const CfdAxisProjectedMesh& mesh,
+                            std::span<const CellStatus> s, const CfdAxisProjectedMesh& mesh,
                             const RigidPose& pose) {
     ApIbmFaceData ap;
     for (std::size_t k = 0; k < mesh.internal_faces_owner.size(); ++k) {
@@ -80,7 +80,7 @@ struct SphereCase {
         }
         forest.enforce_2_to_1_balance();
     }
-    std::vector<CellStatus> status_at(const RigidPose& pose) const {
+    Buffer<CellStatus> status_at(const RigidPose& pose) const {
         return flood::initial_cell_status(forest, domain, sphere, pose);
     }
     CfdAxisProjectedMesh build(const RigidPose& pose) const {
@@ -164,7 +164,7 @@ TEST(AxisProjectedMesh, StatusesChooseTheFacesComputed) {
     const std::uint64_t low = *f.locate_point(d, {0.125, 0.375, 0.625});
     const std::uint64_t high = *f.locate_point(d, {0.375, 0.375, 0.625});
     const std::size_t n = f.leaves.size();
-    auto build = [&](const std::vector<CellStatus>& s, const IbmMesh& surf) {
+    auto build = [&](std::span<const CellStatus> s, const IbmMesh& surf) {
         return axis_projected::build_axis_projected_mesh(f, d, surf, s, IDENTITY);
     };
     {
@@ -263,7 +263,7 @@ TEST(FaceDataRefresh, SamePoseKeepsThePayload) {
     CfdAxisProjectedMesh m = c.build(IDENTITY);
     const CfdAxisProjectedMesh before = m;
     m.patch_names = {"stale"};
-    const std::vector<CellStatus> s =
+    const Buffer<CellStatus> s =
         axis_projected::refresh_immersed_faces(c.forest, c.domain, c.sphere, m, IDENTITY);
     EXPECT_EQ(s, c.status_at(IDENTITY));
     expect_same_cells_and_faces(m, before);
@@ -278,7 +278,7 @@ TEST(FaceDataRefresh, NewPoseEqualsAFreshBuildThere) {
     const CfdAxisProjectedMesh fresh = c.build(moved);
     CfdAxisProjectedMesh m = c.build(IDENTITY);
     const CfdAxisProjectedMesh before = m;
-    const std::vector<CellStatus> s = parallel::with_threads(
+    const Buffer<CellStatus> s = parallel::with_threads(
         8, [&] { return axis_projected::refresh_immersed_faces(c.forest, c.domain, c.sphere, m, moved); });
     ASSERT_EQ(s.size(), c.forest.leaves.size());
     EXPECT_EQ(s, c.status_at(moved));
@@ -309,7 +309,7 @@ TEST(FaceDataRefresh, SurfaceMovedAwayLeavesNoImmersedFace) {
     CfdAxisProjectedMesh m = c.build(IDENTITY);
     const CfdAxisProjectedMesh before = m;
     const RigidPose away{{0, 0, 0, 1}, {10, 10, 10}};
-    const std::vector<CellStatus> s =
+    const Buffer<CellStatus> s =
         axis_projected::refresh_immersed_faces(c.forest, c.domain, c.sphere, m, away);
     EXPECT_EQ(s, std::vector<CellStatus>(c.forest.leaves.size(), STATUS_DEFAULT));
     EXPECT_EQ(m.ap.is_immersed_face, U8(m.internal_faces_owner.size(), 0));
@@ -333,7 +333,7 @@ TEST(FaceDataRefresh, RecordOfAnotherForestStopsUnchanged) {
     expect_same_ap(m.ap, before.ap);
     EXPECT_EQ(m.patch_names, before.patch_names);
 
-    const std::vector<CellStatus> s = c.status_at(IDENTITY);
+    const Buffer<CellStatus> s = c.status_at(IDENTITY);
     const U64 owner = {0, 1}, neighbour = {1};
     const U8 axis = {0, 0};
     try {

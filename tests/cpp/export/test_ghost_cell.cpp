@@ -166,7 +166,7 @@ TEST(GhostCellMesh, CellRecordsConcatenateToTheMesh) {
     const Forest f = testing::graded_forest(2, 1, 1, 1, d, {0.3, 0.6, 0.2}, 2);
     GhostCellData data = all_fluid(f.leaves.size());
     for (std::size_t i = 0; i < data.is_fluid.size(); i += 3) data.is_fluid[i] = 0;
-    const U8 flags = data.is_fluid;
+    const U8 flags(data.is_fluid.begin(), data.is_fluid.end());
     CfdGhostCellMesh joined;
     for (std::uint64_t i = 0; i < f.leaves.size(); ++i) {
         const GhostCellMeshCell r = ghost_cell::cell_record(f, d, data, i);
@@ -276,14 +276,14 @@ TEST(GhostCellMesh, SphereRoadIsIdenticalForAnyThreadCount) {
     const IbmMesh sphere = testing::sphere_mesh({0.5, 0.5, 0.5}, 0.23, 12, 24);
     Forest f = uniform_forest(2, 2, 2, 3);
     {
-        std::vector<CellStatus> s = flood::initial_cell_status(f, d, sphere, RigidPose::identity());
+        Buffer<CellStatus> s = flood::initial_cell_status(f, d, sphere, RigidPose::identity());
         U8 flags(s.begin(), s.end());
         for (auto& x : flags) x = x == STATUS_INTERSECTED;
         f.refine_by_flags(flags);
         f.enforce_2_to_1_balance();
     }
     ASSERT_GT(f.leaves.size(), 3 * 1024u);
-    std::vector<CellStatus> status = flood::initial_cell_status(f, d, sphere, RigidPose::identity());
+    Buffer<CellStatus> status = flood::initial_cell_status(f, d, sphere, RigidPose::identity());
     ASSERT_FALSE(flood::flood_fill(f, d, status, {0.05, 0.05, 0.05}).has_value());
     auto run = [&](std::size_t threads) {
         return parallel::with_threads(threads, [&] {

@@ -154,7 +154,7 @@ TEST(Flood, FillReachesTheOutsideAndLeavesTheEnclosedPocketAtDefault) {
     const Vec3 lo{0.3, 0.3, 0.3}, hi{0.7, 0.7, 0.7};
     const IbmMesh mesh = box_mesh(lo, hi);
     const Forest f = uniform_forest(1, 1, 1, 3);
-    std::vector<CellStatus> status = flood::initial_cell_status(f, UNIT, mesh, IDENTITY);
+    Buffer<CellStatus> status = flood::initial_cell_status(f, UNIT, mesh, IDENTITY);
     // Entries left at 0 by an earlier fill, inside the pocket, are reset.
     for (std::size_t i = 0; i < status.size(); ++i) {
         const CellBox c = UNIT.cell_box(f.leaves[i]);
@@ -198,7 +198,7 @@ TEST(Flood, SeedErrorsLeaveTheStatusesUnchanged) {
         {{nan, 0.1, 0.1}, nullptr},                       // NaN is located on the min face
     };
     for (const Case& c : cases) {
-        std::vector<CellStatus> status = marked;
+        Buffer<CellStatus> status = marked;
         const auto err = flood::flood_fill(f, UNIT, status, c.seed);
         if (c.message) {
             ASSERT_TRUE(err) << c.seed[0] << " " << c.seed[1] << " " << c.seed[2];
@@ -283,9 +283,9 @@ TEST(Flood, LargeFillMatchesThePlainSearchOnAnyThreadCount) {
     ASSERT_GT(f.leaves.size(), 100000u);
     const auto marked = flood::initial_cell_status(f, d, all, IDENTITY);
     for (const Vec3& seed : {Vec3{0.02, 0.02, 0.02}, Vec3{0.2, 0.2, 0.2}, Vec3{0.47, 0.5, 0.5}}) {
-        const auto expect = reference_fill(f, d, marked, seed);
+        const auto expect = reference_fill(f, d, {marked.begin(), marked.end()}, seed);
         for (const std::size_t threads : {1, 8}) {
-            std::vector<CellStatus> status = marked;
+            Buffer<CellStatus> status = marked;
             const auto err = parallel::with_threads(
                 threads, [&] { return flood::flood_fill(f, d, status, seed); });
             ASSERT_FALSE(err) << *err;

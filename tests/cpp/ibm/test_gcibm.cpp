@@ -392,7 +392,7 @@ struct SphereRoad {
     IbmMesh mesh = sphere_mesh({0.52, 0.47, 0.5}, 0.27, 24, 48);
     Forest forest{1, 1, 1};
     Domain domain{{0, 0, 0}, {1, 1, 1}, 2, 2, 2};
-    std::vector<CellStatus> status;
+    Buffer<CellStatus> status;
     Vec3 seed;
 
     explicit SphereRoad(const Vec3& seed_point) : seed(seed_point) {
