@@ -127,27 +127,44 @@ std::uint32_t saturate_u32(double v) {
 
 }  // namespace domain
 
-std::optional<std::uint64_t> Forest::locate_point(const Domain& domain, const Vec3& p) const {
+namespace {
+
+// Tree and in-tree position of a physical point; false when it lies outside
+// the base grid.
+bool point_position(const Forest& forest, const Domain& domain, const Vec3& p, std::uint32_t& tree,
+                    std::uint32_t (&u)[3]) {
     Vec3 off;
     for (int a = 0; a < 3; ++a) {
         off[a] = p[a] - domain.min[a];
-        if (off[a] < 0) return std::nullopt;
+        if (off[a] < 0) return false;
     }
-    const std::uint32_t n[3] = {nx, ny, nz};
+    const std::uint32_t n[3] = {forest.nx, forest.ny, forest.nz};
     std::uint32_t r[3];
-    std::uint32_t u[3];
     for (int a = 0; a < 3; ++a) {
         r[a] = domain::saturate_u32(off[a] / domain.root_size[a]);
-        if (r[a] >= n[a]) return std::nullopt;
+        if (r[a] >= n[a]) return false;
     }
-    const std::uint32_t tree = (r[2] * ny + r[1]) * nx + r[0];
+    tree = (r[2] * forest.ny + r[1]) * forest.nx + r[0];
     for (int a = 0; a < 3; ++a) {
         u[a] = domain::saturate_u32(std::fmod(off[a], domain.root_size[a]) / domain.root_size[a] *
                                     TWO_POW_32);
     }
-    const auto key = locate_leaf(tree, u[0], u[1], u[2]);
-    if (!key) return std::nullopt;
-    return leaf_index(*key);
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> Forest::locate_point(const Domain& domain, const Vec3& p) const {
+    std::uint32_t tree, u[3];
+    if (!point_position(*this, domain, p, tree, u)) return std::nullopt;
+    return locate_leaf_index(tree, u[0], u[1], u[2]);
+}
+
+std::optional<std::uint64_t> Forest::locate_point_near(const Domain& domain, const Vec3& p,
+                                                       std::uint64_t hint) const {
+    std::uint32_t tree, u[3];
+    if (!point_position(*this, domain, p, tree, u)) return std::nullopt;
+    return locate_leaf_index_near(tree, u[0], u[1], u[2], hint);
 }
 
 }  // namespace quorin

@@ -116,6 +116,10 @@ struct Forest {
     // The cell holding a physical point of `domain`, if any.
     std::optional<std::uint64_t> locate_point(const Domain& domain,
                                               const std::array<double, 3>& p) const;
+    // The same, searching outward from cell id `hint` first: cheap for points
+    // near that cell.
+    std::optional<std::uint64_t> locate_point_near(const Domain& domain, const std::array<double, 3>& p,
+                                                   std::uint64_t hint) const;
 };
 
 }  // namespace quorin

@@ -147,7 +147,7 @@ GhostCell ghost_record(const Forest& forest, const Domain& domain, const IbmMesh
     for (std::size_t k = 0; k < STENCIL_SIZE; ++k) {
         const Vec3 probe = {img[0] + ((k & 1) ? a[0] : -a[0]), img[1] + ((k & 2) ? a[1] : -a[1]),
                             img[2] + ((k & 4) ? a[2] : -a[2])};
-        const auto hit = forest.locate_point(domain, probe);
+        const auto hit = forest.locate_point_near(domain, probe, cell);
         if (!hit) continue;
         const std::uint64_t id = *hit;
         if (id >= is_fluid.size()) index_out_of_bounds(id, is_fluid.size());

@@ -1,5 +1,7 @@
 #include <cmath>
 #include <limits>
+#include <random>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -165,6 +167,26 @@ TEST(Domain, LocatePointUsesRemainderIndependently) {
     EXPECT_EQ(f.leaves[*cell], SfcKey::root(5).child(1));
     EXPECT_NEAR(d.cell_geometry(f.leaves[*cell].decode()).centre[0], 0.575, 1e-12);
     EXPECT_EQ(domain::saturate_u32(std::fmod(0.5, 0.1) / 0.1 * 4294967296.0), 4294967295u);
+}
+
+TEST(Domain, LocatePointNearAnyHintEqualsTheSearch) {
+    const Domain d({-0.3, 0.13, 1.1}, {0.9, 1.33, 2.3}, 3, 2, 2);
+    std::mt19937_64 rng(12);
+    Forest f(3, 2, 2);
+    for (int pass = 0; pass < 5; ++pass) {
+        std::vector<std::uint8_t> flags(f.num_cells());
+        std::bernoulli_distribution coin(0.35);
+        for (auto& x : flags) x = coin(rng) ? 1 : 0;
+        f.refine_by_flags(flags);
+    }
+    std::uniform_real_distribution<double> u(-0.1, 1.1);
+    std::uniform_int_distribution<std::uint64_t> any_cell(0, f.num_cells() - 1);
+    for (int k = 0; k < 20000; ++k) {
+        const std::array<double, 3> p{d.min[0] + u(rng) * 1.2, d.min[1] + u(rng) * 1.2, d.min[2] + u(rng) * 1.2};
+        const auto want = f.locate_point(d, p);
+        EXPECT_EQ(f.locate_point_near(d, p, any_cell(rng)), want);
+        if (want) EXPECT_EQ(f.locate_point_near(d, p, *want), want);
+    }
 }
 
 TEST(Domain, SaturatingConversion) {
