@@ -128,11 +128,12 @@ Buffer<CellStatus> refine_and_mark(Forest& forest, const Domain& domain, const R
     }
 
     const SfcKey* keys = forest.leaves.data();
+    const flood::PlacedSurface placed(surface, pose);
     parallel::for_chunks(new_n, TEST_GRAIN, [&](std::size_t b, std::size_t e) {
         for (std::size_t i = b; i != e; ++i) {
             if (out[i] != STATUS_UNTESTED) continue;
             CellStatus s = STATUS_DEFAULT;
-            flood::flag_intersect_cell(domain, pose, surface, keys[i], s);
+            flood::flag_intersect_cell(domain, placed, keys[i], s);
             out[i] = s;
         }
     });

@@ -39,6 +39,20 @@ inline constexpr const char* SEED_ON_WALL_MESSAGE =
 void flag_intersect_cell(const Domain& domain, const RigidPose& pose, const IbmMesh& mesh,
                          SfcKey key, CellStatus& status);
 
+// The surface at a pose, with its corners placed once (none for the
+// identity), for passes that test many cells under one pose. Its answers are
+// those of flag_intersect_cell.
+struct PlacedSurface {
+    const IbmMesh& mesh;
+    const RigidPose& pose;
+    std::vector<TriMesh::Corners> corners;  // empty for the identity pose
+
+    PlacedSurface(const IbmMesh& m, const RigidPose& p);
+    bool cuts(const CellBox& box) const;
+};
+
+void flag_intersect_cell(const Domain& domain, const PlacedSurface& surface, SfcKey key, CellStatus& status);
+
 // flag_intersect_cell for every cell i below min(status.size(), cells), in
 // parallel; each cell writes only its own byte.
 void mark_intersected_cells(const Forest& forest, const Domain& domain, const RigidPose& pose,

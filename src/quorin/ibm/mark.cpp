@@ -22,8 +22,7 @@ constexpr std::size_t TREE_GRAIN = 4;
 
 struct MarkPass {
     const Domain& domain;
-    const RigidPose& pose;
-    const IbmMesh& mesh;
+    const PlacedSurface& surface;
     const SfcKey* keys;
     CellStatus* out;
 
@@ -31,10 +30,10 @@ struct MarkPass {
     void subtree(SfcKey node, std::size_t b, std::size_t e) const {
         if (b == e) return;
         if (e - b == 1 && keys[b] == node) {
-            flag_intersect_cell(domain, pose, mesh, node, out[b]);
+            flag_intersect_cell(domain, surface, node, out[b]);
             return;
         }
-        if (!mesh.trimesh.intersects_box(domain.closed_cell_box(node), pose)) return;
+        if (!surface.cuts(domain.closed_cell_box(node))) return;
         // The children's leaves follow each other in digit order.
         std::size_t bounds[9];
         bounds[0] = b;
@@ -63,12 +62,26 @@ void flag_intersect_cell(const Domain& domain, const RigidPose& pose, const IbmM
     if (mesh.trimesh.intersects_box(domain.closed_cell_box(key), pose)) status = STATUS_INTERSECTED;
 }
 
+PlacedSurface::PlacedSurface(const IbmMesh& m, const RigidPose& p) : mesh(m), pose(p) {
+    if (!pose.is_identity()) corners = mesh.trimesh.placed_corners(pose);
+}
+
+bool PlacedSurface::cuts(const CellBox& box) const {
+    if (pose.is_identity()) return mesh.trimesh.intersects_box(box, pose);
+    return mesh.trimesh.intersects_box(box, pose, corners);
+}
+
+void flag_intersect_cell(const Domain& domain, const PlacedSurface& surface, SfcKey key, CellStatus& status) {
+    if (surface.cuts(domain.closed_cell_box(key))) status = STATUS_INTERSECTED;
+}
+
 void mark_intersected_cells(const Forest& forest, const Domain& domain, const RigidPose& pose,
                             const IbmMesh& mesh, std::span<CellStatus> status) {
     const std::size_t n = std::min<std::size_t>(status.size(), forest.leaves.size());
     if (n == 0) return;
     const SfcKey* keys = forest.leaves.data();
-    const MarkPass pass{domain, pose, mesh, keys, status.data()};
+    const PlacedSurface surface(mesh, pose);
+    const MarkPass pass{domain, surface, keys, status.data()};
     // Trees hold consecutive leaves; only leaves below n are marked.
     const std::uint32_t first = keys[0].tree();
     const std::uint32_t last = keys[n - 1].tree();

@@ -86,6 +86,18 @@ public:
     // The same for the box centre ± half extents (rounded to its corners).
     bool intersects_box(const Vec3& centre, const Vec3& half_extents, const RigidPose& pose) const;
 
+    // A triangle's three corners.
+    using Corners = std::array<Vec3, 3>;
+
+    // The triangles' corners placed at `pose` (R·v + t each), in the
+    // hierarchy's leaf order: for callers that test many boxes under one
+    // pose, so that each corner is placed once instead of once per test.
+    std::vector<Corners> placed_corners(const RigidPose& pose) const;
+
+    // intersects_box with the corners placed_corners(pose) gave; the answers
+    // are the same.
+    bool intersects_box(const CellBox& box, const RigidPose& pose, const std::vector<Corners>& placed) const;
+
     // Nearest hit of the ray origin + t·dir, 0 <= t <= max_toi, with any
     // triangle from either side, in the surface's own frame.
     std::optional<RayHit> cast_ray(const Vec3& origin, const Vec3& dir, double max_toi) const;
@@ -148,6 +160,10 @@ public:
     const std::vector<std::uint32_t>& leaf_order() const { return order_; }
 
 private:
+    // The box test; `placed` holds the corners at `pose`, or is null to place
+    // each tested corner on the way.
+    bool intersects_box_placed(const CellBox& box, const RigidPose& pose, const Corners* placed) const;
+
     std::vector<Vec3> vertices_;
     std::vector<Triangle> triangles_;
 
@@ -155,7 +171,6 @@ private:
     std::vector<std::uint32_t> order_;  // triangle indices in leaf order
     // The corners of each triangle in leaf order, so that a leaf's triangles
     // are read from consecutive memory.
-    using Corners = std::array<Vec3, 3>;
     std::vector<Corners> corners_;
     std::vector<std::uint8_t> flat_;    // per leaf position: 1 for a zero-area triangle
     double scale_ = 0;                 // largest finite |coordinate| of a triangle vertex

@@ -7,6 +7,8 @@
 #include <limits>
 #include <utility>
 
+#include "quorin/error.hpp"
+#include "quorin/parallel.hpp"
 #include "quorin/surface/bvh.hpp"
 #include "quorin/surface/predicates.hpp"
 
@@ -102,6 +104,22 @@ bool TriMesh::intersects_box(const Vec3& centre, const Vec3& half, const RigidPo
 }
 
 bool TriMesh::intersects_box(const CellBox& box, const RigidPose& pose) const {
+    return intersects_box_placed(box, pose, nullptr);
+}
+
+bool TriMesh::intersects_box(const CellBox& box, const RigidPose& pose, const std::vector<Corners>& placed) const {
+    if (placed.size() != corners_.size()) assert_eq_failed("One placed triangle per triangle", corners_.size(), placed.size());
+    return intersects_box_placed(box, pose, placed.data());
+}
+
+std::vector<TriMesh::Corners> TriMesh::placed_corners(const RigidPose& pose) const {
+    return parallel::map(corners_.size(), [&](std::size_t k) -> Corners {
+        const Corners& c = corners_[k];
+        return {pose.transform_point(c[0]), pose.transform_point(c[1]), pose.transform_point(c[2])};
+    });
+}
+
+bool TriMesh::intersects_box_placed(const CellBox& box, const RigidPose& pose, const Corners* placed) const {
     if (nodes_.empty()) return false;
     const Vec3& lo = box.min;
     const Vec3& hi = box.max;
@@ -150,6 +168,10 @@ bool TriMesh::intersects_box(const CellBox& box, const RigidPose& pose) const {
                 const Vec3& c = corners_[k][2];
                 if (identity) {
                     if (triangle_meets_bounds(a, b, c, lo, hi)) return true;
+                } else if (placed != nullptr) {
+                    const Corners& p = placed[k];
+                    if (!finite3(p[0]) || !finite3(p[1]) || !finite3(p[2])) continue;
+                    if (triangle_meets_bounds(p[0], p[1], p[2], lo, hi)) return true;
                 } else {
                     const Vec3 pa = pose.transform_point(a);
                     const Vec3 pb = pose.transform_point(b);
