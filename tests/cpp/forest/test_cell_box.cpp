@@ -7,23 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include "forest_checks.hpp"
 #include "quorin/forest/domain.hpp"
 #include "quorin/forest/forest.hpp"
 #include "quorin/forest/neighbour.hpp"
 
 namespace quorin {
 namespace {
-
-Forest random_forest(std::uint32_t nx, std::uint32_t ny, std::uint32_t nz, std::mt19937_64& rng) {
-    Forest f(nx, ny, nz);
-    for (int pass = 0; pass < 4; ++pass) {
-        std::vector<std::uint8_t> flags(f.num_cells());
-        std::bernoulli_distribution coin(pass == 0 ? 0.6 : 0.25);
-        for (auto& x : flags) x = coin(rng) ? 1 : 0;
-        f.refine_by_flags(flags);
-    }
-    return f;
-}
 
 TEST(ClosedCellBox, SharedFacesAgreeBitForBit) {
     struct Case {
@@ -38,7 +28,7 @@ TEST(ClosedCellBox, SharedFacesAgreeBitForBit) {
     std::mt19937_64 rng(11);
     for (const Case& k : cases) {
         const Domain domain(k.min, k.max, k.n[0], k.n[1], k.n[2]);
-        const Forest forest = random_forest(k.n[0], k.n[1], k.n[2], rng);
+        const Forest forest = testing::random_forest(rng, k.n[0], k.n[1], k.n[2], 5, 8, 0.4);
         std::size_t shared = 0;
         for (std::uint64_t i = 0; i < forest.num_cells(); ++i) {
             const CellBox box = domain.closed_cell_box(forest.leaves[i]);

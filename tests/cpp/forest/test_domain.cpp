@@ -172,13 +172,7 @@ TEST(Domain, LocatePointUsesRemainderIndependently) {
 TEST(Domain, LocatePointNearAnyHintEqualsTheSearch) {
     const Domain d({-0.3, 0.13, 1.1}, {0.9, 1.33, 2.3}, 3, 2, 2);
     std::mt19937_64 rng(12);
-    Forest f(3, 2, 2);
-    for (int pass = 0; pass < 5; ++pass) {
-        std::vector<std::uint8_t> flags(f.num_cells());
-        std::bernoulli_distribution coin(0.35);
-        for (auto& x : flags) x = coin(rng) ? 1 : 0;
-        f.refine_by_flags(flags);
-    }
+    const Forest f = testing::random_forest(rng, 3, 2, 2, 5, 8, 0.35);
     std::uniform_real_distribution<double> u(-0.1, 1.1);
     std::uniform_int_distribution<std::uint64_t> any_cell(0, f.num_cells() - 1);
     for (int k = 0; k < 20000; ++k) {

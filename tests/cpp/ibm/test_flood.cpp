@@ -11,6 +11,7 @@
 #include "quorin/forest/neighbour.hpp"
 #include "quorin/ibm/flood.hpp"
 #include "quorin/parallel.hpp"
+#include "../forest/forest_checks.hpp"
 #include "surfaces.hpp"
 
 namespace quorin {
@@ -129,13 +130,7 @@ TEST(Flood, TopDownMarkingEqualsTestingEveryLeaf) {
     const IbmMesh box = box_mesh({0.3, 0.13, 0.2}, {0.9, 0.7, 0.65});
     const Domain d({-0.13, 0.1, 0.03}, {1.17, 0.9, 1.03}, 3, 2, 2);
     std::mt19937_64 rng(4);
-    Forest f(3, 2, 2);
-    for (int pass = 0; pass < 6; ++pass) {
-        std::vector<std::uint8_t> flags(f.num_cells());
-        std::bernoulli_distribution coin(0.3);
-        for (auto& x : flags) x = coin(rng) ? 1 : 0;
-        f.refine_by_flags(flags);
-    }
+    const Forest f = testing::random_forest(rng, 3, 2, 2, 6, 8, 0.3);
     const RigidPose poses[] = {IDENTITY, testing::pose_of({1, 1, 0}, 0.3, {0.04, 0.02, -0.01})};
     for (const IbmMesh* m : {&sphere, &box}) {
         for (const RigidPose& p : poses) {
