@@ -90,14 +90,13 @@ Vec3 closest_on_edges(const Vec3& p, const Vec3& a, const Vec3& b, const Vec3& c
     return best;
 }
 
-// Sign of d · ((p − o) × (q − o)), exactly: det[d, p, q] + det[d, o, p] +
-// det[d, q, o].
-int exact_edge_sign(const Vec3& d, const Vec3& o, const Vec3& p, const Vec3& q) {
+// d · ((p − o) × (q − o)) exactly: det[d, p, q] + det[d, o, p] + det[d, q, o].
+Expansion<80> edge_determinant(const Vec3& d, const Vec3& o, const Vec3& p, const Vec3& q) {
     Expansion<80> e;
     e.add_det(1.0, d.data(), p.data(), q.data());
     e.add_det(1.0, d.data(), o.data(), p.data());
     e.add_det(1.0, d.data(), q.data(), o.data());
-    return e.sign();
+    return e;
 }
 
 // 2^k that brings the largest magnitude of `v` into [1, 2); exact scaling,
@@ -195,13 +194,20 @@ ScaledRay scale_ray(const RayFrame& r, const Vec3& a, const Vec3& b, const Vec3&
     return s;
 }
 
+// The exact determinant of edge k (0: b-c, 1: c-a, 2: a-b), whose sign is the
+// sheared edge function's.
+Expansion<80> edge_determinant(const ScaledRay& s, int k) {
+    const Vec3* ends[3][2] = {{&s.c, &s.b}, {&s.a, &s.c}, {&s.b, &s.a}};
+    return edge_determinant(s.d, s.o, *ends[k][0], *ends[k][1]);
+}
+
 }  // namespace
 
 void exact_edge_signs(const RayFrame& r, const Vec3& a, const Vec3& b, const Vec3& c, int& su, int& sv, int& sw) {
     const ScaledRay s = scale_ray(r, a, b, c);
-    if (su == 0) su = exact_edge_sign(s.d, s.o, s.c, s.b);
-    if (sv == 0) sv = exact_edge_sign(s.d, s.o, s.a, s.c);
-    if (sw == 0) sw = exact_edge_sign(s.d, s.o, s.b, s.a);
+    int* signs[3] = {&su, &sv, &sw};
+    for (int k = 0; k < 3; ++k)
+        if (*signs[k] == 0) *signs[k] = edge_determinant(s, k).sign();
 }
 
 void exact_edge_values(const RayFrame& r, const Vec3& a, const Vec3& b, const Vec3& c, const bool (&which)[3],
@@ -209,14 +215,9 @@ void exact_edge_values(const RayFrame& r, const Vec3& a, const Vec3& b, const Ve
     const ScaledRay s = scale_ray(r, a, b, c);
     // det[d', p' − o', q' − o'] = 2^(kd + 2·kp) · det[d, p − o, q − o], and the
     // sheared edge function is that determinant over |d_kz|.
-    const Vec3* ends[3][2] = {{&s.c, &s.b}, {&s.a, &s.c}, {&s.b, &s.a}};
     for (int k = 0; k < 3; ++k) {
         if (!which[k]) continue;
-        Expansion<80> e;
-        e.add_det(1.0, s.d.data(), ends[k][0]->data(), ends[k][1]->data());
-        e.add_det(1.0, s.d.data(), s.o.data(), ends[k][0]->data());
-        e.add_det(1.0, s.d.data(), ends[k][1]->data(), s.o.data());
-        uvw[k] = std::ldexp(e.estimate(), -(s.kd + 2 * s.kp)) / std::fabs(r.dir[r.kz]);
+        uvw[k] = std::ldexp(edge_determinant(s, k).estimate(), -(s.kd + 2 * s.kp)) / std::fabs(r.dir[r.kz]);
     }
 }
 
