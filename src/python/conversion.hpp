@@ -4,9 +4,9 @@
 // A vector of scalars becomes a one-dimensional array on the vector's own
 // buffer, an empty vector included, so no array owns its data: the vector
 // moves into a holder object that becomes the array's base and frees the
-// buffer when the last array using it is gone. A vector
-// of rows of N values is copied once into a flat vector, which becomes a
-// one-dimensional array, and is returned as a (rows, N) view of it.
+// buffer when the last array using it is gone. A vector of rows of N values
+// is taken over the same way as a flat one-dimensional array (copied when
+// given as a const reference), and is returned as a (rows, N) view of it.
 // Every array is writeable, aligned and C-contiguous.
 #pragma once
 
@@ -128,7 +128,6 @@ py::Ref bool_array(const std::vector<std::uint8_t, A>& v) {
 
 // A (rows, N) array: the rows copied one after another into a flat vector,
 // which becomes the buffer of a one-dimensional array, viewed as (rows, N).
-// A vector given as an rvalue is released once copied.
 template <class T, std::size_t N, class A>
 py::Ref rows_to_array2(const std::vector<std::array<T, N>, A>& rows) {
     static_assert(sizeof(std::array<T, N>) == N * sizeof(T));
@@ -138,24 +137,15 @@ py::Ref rows_to_array2(const std::vector<std::array<T, N>, A>& rows) {
     return detail::reshape_rows(std::move(array), n_rows, N);
 }
 
-// Of a vector given as an rvalue, the rows are copied block by block and the
-// pages of each block are returned to the system once copied: the source and
-// its copy are never both whole in memory.
+// A vector given as an rvalue keeps its buffer: its rows lie one after
+// another without padding, so the buffer is the flat array itself.
 template <class T, std::size_t N, class A>
 py::Ref rows_to_array2(std::vector<std::array<T, N>, A>&& rows) {
-    std::vector<std::array<T, N>, A> held(std::move(rows));
-    const std::size_t n_rows = held.size();
-    const std::size_t n = n_rows * N;
-    const T* src = n_rows == 0 ? nullptr : held.front().data();
-    Buffer<T> flat(n);
-    constexpr std::size_t block = (std::size_t{32} << 20) / sizeof(T);
-    for (std::size_t b = 0; b < n; b += block) {
-        const std::size_t len = std::min(block, n - b);
-        parallel::copy(src + b, len, flat.data() + b);
-        release_pages(src + b, len * sizeof(T));
-    }
-    std::vector<std::array<T, N>, A>().swap(held);
-    py::Ref array = array1(std::move(flat));
+    static_assert(sizeof(std::array<T, N>) == N * sizeof(T));
+    const std::size_t n_rows = rows.size();
+    detail::Buffer flat = detail::take_over(std::move(rows));
+    flat.length = n_rows * N;
+    py::Ref array = detail::array_on_buffer(flat, dtype_of<T>(), sizeof(T));
     return detail::reshape_rows(std::move(array), n_rows, N);
 }
 

@@ -20,14 +20,6 @@ void advise_huge_pages(const void* data, std::size_t bytes) {
     if (lo < hi) ::madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
 }
 
-void release_pages(const void* data, std::size_t bytes) {
-    constexpr std::uintptr_t PAGE = 4096;
-    const auto begin = reinterpret_cast<std::uintptr_t>(data);
-    const std::uintptr_t lo = (begin + PAGE - 1) & ~(PAGE - 1);
-    const std::uintptr_t hi = (begin + bytes) & ~(PAGE - 1);
-    if (lo < hi) ::madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_DONTNEED);
-}
-
 void* allocate_large(std::size_t bytes) {
     if (bytes < LARGE_BUFFER) return ::operator new(bytes);
     const std::size_t rounded = (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;

@@ -123,7 +123,7 @@ template <class F>
 auto map(std::size_t n, F&& f, std::size_t grain = DEFAULT_GRAIN) {
     using T = std::decay_t<decltype(f(std::size_t{0}))>;
     std::vector<T> out;
-    reserve_huge(out, n);
+    out.reserve(n);
     out.resize(n);
     for_chunks(n, grain, [&](std::size_t b, std::size_t e) {
         for (std::size_t i = b; i != e; ++i) out[i] = f(i);
@@ -190,7 +190,7 @@ Out concat(const std::vector<Part>& parts) {
     for (std::size_t c = 0; c < parts.size(); ++c) offset[c] = parts[c].size();
     const std::size_t total = exclusive_scan(offset);
     Out out;
-    reserve_huge(out, total);
+    out.reserve(total);
     out.resize(total);
     T* dst = out.data();
     for_chunks(parts.size(), 1, [&](std::size_t b, std::size_t e) {

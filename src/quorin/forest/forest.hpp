@@ -19,7 +19,7 @@
 
 namespace quorin {
 
-using KeyVector = std::vector<SfcKey, DefaultInitAllocator<SfcKey>>;
+using KeyVector = SearchBuffer<SfcKey>;
 
 class Domain;
 
