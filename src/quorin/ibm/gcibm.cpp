@@ -14,6 +14,8 @@ namespace {
 // Inside tests cast 13 rays each and ghost cells project and locate eight
 // probes: small chunks keep the workers balanced where such cells cluster.
 constexpr std::size_t WALL_GRAIN = 256;
+// Cells per chunk of the flag passes: a byte or two per cell.
+constexpr std::size_t FLAG_GRAIN = 16384;
 constexpr std::size_t GHOST_GRAIN = 64;
 // Cells per chunk of the ghost test: a few face lookups per non-fluid cell.
 constexpr std::size_t GHOST_SCAN_GRAIN = 2048;
@@ -77,6 +79,33 @@ bool is_ghost_cell(const Forest& forest, std::span<const std::uint8_t> is_fluid,
         }
     }
     return false;
+}
+
+// Whether the centre of each listed cell lies inside the surface (1) or not,
+// as is_point_inside answers at the identity pose: the same rays in the same
+// order, stopping at a majority. The rays are cast one direction at a time
+// over every cell still undecided, so that the triangles binned along that
+// direction are binned once and read from cache.
+std::vector<std::uint8_t> centres_inside(const Forest& forest, const Domain& domain, const IbmMesh& mesh,
+                                         std::span<const std::uint64_t> cells) {
+    const std::size_t count = cells.size();
+    const RigidPose identity = RigidPose::identity();
+    std::vector<InsideVote> votes(count);
+    for (const Vec3& dir : INSIDE_TEST_DIRECTIONS) {
+        if (!parallel::any_of(count, [&](std::size_t k) { return !votes[k].decided(); })) break;
+        const RayColumns columns(mesh.trimesh, identity.inverse_rotate(dir));
+        parallel::for_each_index(
+            count,
+            [&](std::size_t k) {
+                if (votes[k].decided()) return;
+                const Vec3 centre = domain.cell_geometry(forest.leaves[cells[k]].decode()).centre;
+                votes[k].add(ray_crossings(centre, dir, mesh, identity, &columns));
+            },
+            WALL_GRAIN);
+    }
+    std::vector<std::uint8_t> inside(count);
+    parallel::for_each_index(count, [&](std::size_t k) { inside[k] = votes[k].inside() ? 1 : 0; });
+    return inside;
 }
 
 // The record of a cell that passed the ghost test.
@@ -231,21 +260,24 @@ GhostCellData compute_ghost_cell_data(const Forest& forest, const Domain& domain
     const RigidPose identity = RigidPose::identity();
     const bool seed_inside = is_point_inside(fluid_seed_point, mesh, identity);
 
-    // Final fluid flags in one pass that writes every byte: fluid cells, and
+    // Final fluid flags: fluid cells in one pass that writes every byte, then
     // intersected cells by the side their centre lies on.
     GhostCellData data;
     data.is_fluid.resize(n);
     {
         std::uint8_t* flags = data.is_fluid.data();
-        const SfcKey* keys = forest.leaves.data();
         const CellStatus* st = status.data();
-        parallel::for_chunks(n, WALL_GRAIN, [&](std::size_t b, std::size_t e) {
-            for (std::size_t i = b; i != e; ++i) {
-                flags[i] = i < m && st[i] == STATUS_FLUID ? 1 : 0;
-                if (i < m)
-                    reclassify_wall_cell(flags[i], keys[i], st[i], domain, mesh, identity,
-                                         seed_inside);
-            }
+        parallel::for_each_index(
+            n, [&](std::size_t i) { flags[i] = i < m && st[i] == STATUS_FLUID ? 1 : 0; }, FLAG_GRAIN);
+        const Buffer<std::uint64_t> cut = parallel::collect<std::uint64_t, Buffer<std::uint64_t>>(
+            m,
+            [&](std::size_t i, std::vector<std::uint64_t>& sink) {
+                if (st[i] == STATUS_INTERSECTED) sink.push_back(i);
+            },
+            FLAG_GRAIN);
+        const std::vector<std::uint8_t> inside = centres_inside(forest, domain, mesh, cut);
+        parallel::for_each_index(cut.size(), [&](std::size_t k) {
+            flags[cut[k]] = (inside[k] != 0) == seed_inside ? 1 : 0;
         });
     }
 

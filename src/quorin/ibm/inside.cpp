@@ -54,9 +54,17 @@ unsigned ray_crossings_literal(const Vec3& point, const Vec3& dir, const IbmMesh
 // the tolerance of a restart point, the literal sequence is determined by
 // the first ray's hits alone.
 std::optional<unsigned> ray_crossings_replayed(const Vec3& point, const Vec3& dir, const IbmMesh& mesh,
-                                               const RigidPose& pose) {
+                                               const RigidPose& pose, const RayColumns* columns) {
     const Vec3 local_dir = pose.inverse_rotate(dir);
     const Vec3 local_origin = pose.inverse_transform_point(point);
+    const bool binned = columns != nullptr && columns->usable() && columns->direction() == local_dir;
+    const auto collect = [&](double shift, RayHitList& hits) {
+        if (binned) {
+            if (const auto vouched = columns->collect_stable_hits(local_origin, INSIDE_TEST_RAY_LENGTH, shift, hits))
+                return *vouched;
+        }
+        return mesh.trimesh.collect_stable_hits(local_origin, local_dir, INSIDE_TEST_RAY_LENGTH, shift, hits);
+    };
     // The restart origins stay within `reach` of the first one when no hit
     // lies farther; the shift they can have off the line grows with it. A
     // guess from the origin's own size is checked against the farthest hit
@@ -68,8 +76,7 @@ std::optional<unsigned> ray_crossings_replayed(const Vec3& point, const Vec3& di
         if (attempt == 3) return std::nullopt;
         const double scale = max_abs(point) + max_abs(pose.translation) + reach + 1;
         shift = 256 * UNIT_ROUNDOFF * scale;
-        if (!mesh.trimesh.collect_stable_hits(local_origin, local_dir, INSIDE_TEST_RAY_LENGTH, shift, hits))
-            return std::nullopt;
+        if (!collect(shift, hits)) return std::nullopt;
         if (hits.count == 0) return 0u;
         sort_hits(hits);
         const double farthest = hits.toi[hits.count - 1];
@@ -110,27 +117,23 @@ std::optional<unsigned> ray_crossings_replayed(const Vec3& point, const Vec3& di
     return count;
 }
 
-unsigned ray_crossings(const Vec3& point, const Vec3& dir, const IbmMesh& mesh, const RigidPose& pose) {
-    if (const auto replayed = ray_crossings_replayed(point, dir, mesh, pose)) return *replayed;
+unsigned ray_crossings(const Vec3& point, const Vec3& dir, const IbmMesh& mesh, const RigidPose& pose,
+                       const RayColumns* columns) {
+    if (const auto replayed = ray_crossings_replayed(point, dir, mesh, pose, columns)) return *replayed;
     return ray_crossings_literal(point, dir, mesh, pose);
 }
 
+unsigned ray_crossings(const Vec3& point, const Vec3& dir, const IbmMesh& mesh, const RigidPose& pose) {
+    return ray_crossings(point, dir, mesh, pose, nullptr);
+}
+
 bool is_point_inside(const Vec3& point, const IbmMesh& mesh, const RigidPose& pose) {
-    constexpr int RAYS = static_cast<int>(std::size(INSIDE_TEST_DIRECTIONS));
-    int odd = 0;
-    int even = 0;
+    InsideVote vote;
     for (const Vec3& dir : INSIDE_TEST_DIRECTIONS) {
-        // The vote is decided once either side has a majority: the remaining
-        // rays cannot change it, so they are not cast.
-        if (odd >= INSIDE_TEST_MAJORITY) return true;
-        if (even > RAYS - INSIDE_TEST_MAJORITY) return false;
-        if (ray_crossings(point, dir, mesh, pose) % 2 == 1) {
-            ++odd;
-        } else {
-            ++even;
-        }
+        if (vote.decided()) break;  // the remaining rays are not cast
+        vote.add(ray_crossings(point, dir, mesh, pose));
     }
-    return odd >= INSIDE_TEST_MAJORITY;
+    return vote.inside();
 }
 
 }  // namespace quorin::gcibm

@@ -4,11 +4,13 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <optional>
 
 #include "quorin/forest/domain.hpp"
 #include "quorin/surface/ibm_mesh.hpp"
 #include "quorin/surface/pose.hpp"
+#include "quorin/surface/ray_columns.hpp"
 
 namespace quorin::gcibm {
 
@@ -43,6 +45,21 @@ inline constexpr double INSIDE_TEST_RESTART_OFFSET = 1e-7;
 // Rays (of 13) that must cross an odd number of times for "inside".
 inline constexpr int INSIDE_TEST_MAJORITY = 7;
 
+// The votes of the rays cast so far for one point: a ray with an odd number
+// of crossings votes inside. Decided once either side has a majority, since
+// the remaining rays cannot change it.
+struct InsideVote {
+    std::uint8_t odd = 0;
+    std::uint8_t even = 0;
+
+    bool decided() const {
+        constexpr int RAYS = static_cast<int>(INSIDE_TEST_DIRECTIONS.size());
+        return odd >= INSIDE_TEST_MAJORITY || even > RAYS - INSIDE_TEST_MAJORITY;
+    }
+    bool inside() const { return odd >= INSIDE_TEST_MAJORITY; }
+    void add(unsigned crossings) { ++(crossings % 2 == 1 ? odd : even); }
+};
+
 // True when `point` (domain frame) lies inside the surface placed at `pose`.
 // Each ray is cast in the surface's frame: origin R⁻¹·(o − t), direction R⁻¹·d.
 bool is_point_inside(const Vec3& point, const IbmMesh& mesh, const RigidPose& pose);
@@ -52,6 +69,12 @@ bool is_point_inside(const Vec3& point, const IbmMesh& mesh, const RigidPose& po
 // until the length budget is spent or no hit is left.
 unsigned ray_crossings(const Vec3& point, const Vec3& dir, const IbmMesh& mesh, const RigidPose& pose);
 
+// The same, reading the triangles to test off `columns` where they were
+// binned for this ray's direction in the surface's frame (R⁻¹·dir, bit for
+// bit) and can vouch for the ray; the count is the same either way.
+unsigned ray_crossings(const Vec3& point, const Vec3& dir, const IbmMesh& mesh, const RigidPose& pose,
+                       const RayColumns* columns);
+
 // The same count by the literal sequence of casts.
 unsigned ray_crossings_literal(const Vec3& point, const Vec3& dir, const IbmMesh& mesh, const RigidPose& pose);
 
@@ -60,6 +83,6 @@ unsigned ray_crossings_literal(const Vec3& point, const Vec3& dir, const IbmMesh
 // close to a restart point, a triangle whose answer a rounded restart origin
 // could change, more hits than the list holds).
 std::optional<unsigned> ray_crossings_replayed(const Vec3& point, const Vec3& dir, const IbmMesh& mesh,
-                                               const RigidPose& pose);
+                                               const RigidPose& pose, const RayColumns* columns = nullptr);
 
 }  // namespace quorin::gcibm

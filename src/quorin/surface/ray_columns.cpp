@@ -1,0 +1,218 @@
+#include "quorin/surface/ray_columns.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "quorin/parallel.hpp"
+#include "quorin/surface/predicates.hpp"
+#include "quorin/surface/vec_ops.hpp"
+
+namespace quorin {
+
+using geom::finite3;
+using geom::INF;
+using geom::max_abs3;
+
+namespace {
+
+// Widening of each shadow box, relative to the surface's scale (+ 1).
+constexpr double MARGIN_RATIO = 0x1p-20;
+// A query is answered while 4·shift plus this fraction of (|origin| + the
+// surface's scale) stays within the margin: the rounding of the shadows and
+// the drift of a rounded ray direction over the surface's extent.
+constexpr double QUERY_ROUNDING = 0x1p-37;
+// Grid cells per binned triangle, and the most grid entries per triangle
+// before the binning gives up.
+constexpr double CELLS_PER_TRIANGLE = 2.0;
+constexpr std::uint64_t ENTRY_BUDGET_PER_TRIANGLE = 16;
+constexpr std::uint32_t MAX_CELLS_PER_AXIS = 4096;
+// Grids tried, each with a quarter of the cells of the one before.
+constexpr int GRID_ATTEMPTS = 4;
+
+// Whether the line of the ray origin + t·dir meets the plane of (a, b, c)
+// clearly behind the origin: then no cast from an origin ahead on the line,
+// shifted off it by up to `shift`, reaches the triangle. For triangles whose
+// edge the line grazes behind the origin, which the ray test cannot settle.
+// No verdict for slivers and for planes nearly parallel to the ray, where
+// the rounded normal does not bound the crossing.
+bool crossed_behind(const Vec3& o, const Vec3& dir, const Vec3& a, const Vec3& b, const Vec3& c,
+                    double shift) {
+    const Vec3 ab = geom::sub(b, a);
+    const Vec3 ac = geom::sub(c, a);
+    const Vec3 n = geom::cross(ab, ac);
+    const double n1 = geom::l1(n);
+    if (!(n1 > 1e-6 * (geom::l1(ab) * geom::l1(ac)))) return false;
+    const double dn = geom::dot(dir, n);
+    if (!(std::fabs(dn) > 1e-3 * n1)) return false;
+    const Vec3 ao = geom::sub(a, o);
+    const double t = geom::dot(ao, n) / dn;
+    // The normal is good to 1e-9 relative, the crossing time to 1e-6 of
+    // (|a - o| + |t|) with a wide allowance; a shifted origin moves it by up
+    // to shift·|n|₁ / |dir·n|.
+    const double slack = 2 * shift * n1 / std::fabs(dn) + 2e-6 * (geom::l1(ao) + std::fabs(t));
+    return t < -slack;
+}
+
+std::uint32_t cells_along(double extent, double h) {
+    const double n = std::ceil(extent / h);
+    if (!(n >= 1)) return 1;
+    return n >= MAX_CELLS_PER_AXIS ? MAX_CELLS_PER_AXIS : static_cast<std::uint32_t>(n);
+}
+
+}  // namespace
+
+RayColumns::RayColumns(const TriMesh& mesh, const Vec3& dir) : mesh_(&mesh), dir_(dir) {
+    const std::vector<TriMesh::Corners>& corners = mesh.leaf_corners();
+    const std::vector<std::uint8_t>& flat = mesh.leaf_zero_area();
+    const std::size_t n = corners.size();
+    if (n == 0 || n >= std::numeric_limits<std::uint32_t>::max() || !finite3(dir)) return;
+    if (dir[0] == 0 && dir[1] == 0 && dir[2] == 0) return;
+
+    const geom::RayFrame frame = geom::make_ray_frame(Vec3{0, 0, 0}, dir);
+    kx_ = frame.kx;
+    ky_ = frame.ky;
+    kz_ = frame.kz;
+    sx_ = frame.sx;
+    sy_ = frame.sy;
+    depth_sign_ = dir[kz_] < 0 ? -1.0 : 1.0;
+    margin_ = MARGIN_RATIO * (mesh.coordinate_scale() + 1);
+
+    ulo_.resize(n);
+    uhi_.resize(n);
+    vlo_.resize(n);
+    vhi_.resize(n);
+    depth_hi_.resize(n);
+    std::size_t binned = 0;
+    double u_min = INF, u_max = -INF, v_min = INF, v_max = -INF;
+    for (std::size_t k = 0; k < n; ++k) {
+        if (flat[k]) {
+            // Never tested, never binned.
+            ulo_[k] = vlo_[k] = INF;
+            uhi_[k] = vhi_[k] = depth_hi_[k] = -INF;
+            continue;
+        }
+        double ul = INF, uh = -INF, vl = INF, vh = -INF, d = -INF;
+        for (const Vec3& p : corners[k]) {
+            const double u = p[kx_] - sx_ * p[kz_];
+            const double v = p[ky_] - sy_ * p[kz_];
+            ul = std::min(ul, u);
+            uh = std::max(uh, u);
+            vl = std::min(vl, v);
+            vh = std::max(vh, v);
+            d = std::max(d, depth_sign_ * p[kz_]);
+        }
+        ulo_[k] = ul - margin_;
+        uhi_[k] = uh + margin_;
+        vlo_[k] = vl - margin_;
+        vhi_[k] = vh + margin_;
+        depth_hi_[k] = d;
+        u_min = std::min(u_min, ulo_[k]);
+        u_max = std::max(u_max, uhi_[k]);
+        v_min = std::min(v_min, vlo_[k]);
+        v_max = std::max(v_max, vhi_[k]);
+        ++binned;
+    }
+    const double width = u_max - u_min;
+    const double height = v_max - v_min;
+    if (binned == 0 || !std::isfinite(width) || !std::isfinite(height) || !(width > 0) ||
+        !(height > 0))
+        return;
+
+    // The finest grid whose entries fit the budget: long slivers (the teeth
+    // of a gear seen edge-on) cover many cells of a fine grid.
+    u0_ = u_min;
+    v0_ = v_min;
+    const std::uint64_t budget = ENTRY_BUDGET_PER_TRIANGLE * binned + 4096;
+    double cells_wanted = CELLS_PER_TRIANGLE * static_cast<double>(binned);
+    for (int attempt = 0; attempt < GRID_ATTEMPTS; ++attempt, cells_wanted /= 4) {
+        const double h = std::sqrt(width * height / cells_wanted);
+        nu_ = cells_along(width, h);
+        nv_ = cells_along(height, h);
+        inv_hu_ = nu_ / width;
+        inv_hv_ = nv_ / height;
+        if (bin(flat, budget)) return;
+    }
+}
+
+bool RayColumns::bin(const std::vector<std::uint8_t>& flat, std::uint64_t budget) {
+    // Count per cell, giving up past the budget, then fill in leaf order.
+    const std::size_t n = flat.size();
+    const std::size_t cells = std::size_t{nu_} * nv_;
+    std::vector<std::uint32_t> start(cells + 1, 0);
+    std::uint64_t total = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        if (flat[k]) continue;
+        const std::uint32_t i0 = cell_u(ulo_[k]), i1 = cell_u(uhi_[k]);
+        const std::uint32_t j0 = cell_v(vlo_[k]), j1 = cell_v(vhi_[k]);
+        total += std::uint64_t{i1 - i0 + 1} * (j1 - j0 + 1);
+        if (total > budget) return false;
+        for (std::uint32_t j = j0; j <= j1; ++j)
+            for (std::uint32_t i = i0; i <= i1; ++i) ++start[i + nu_ * j + 1];
+    }
+    for (std::size_t c = 0; c < cells; ++c) start[c + 1] += start[c];
+    entries_.resize(total);
+    std::vector<std::uint32_t> fill(start.begin(), start.end() - 1);
+    for (std::size_t k = 0; k < n; ++k) {
+        if (flat[k]) continue;
+        const std::uint32_t i0 = cell_u(ulo_[k]), i1 = cell_u(uhi_[k]);
+        const std::uint32_t j0 = cell_v(vlo_[k]), j1 = cell_v(vhi_[k]);
+        for (std::uint32_t j = j0; j <= j1; ++j)
+            for (std::uint32_t i = i0; i <= i1; ++i)
+                entries_[fill[i + nu_ * j]++] = static_cast<std::uint32_t>(k);
+    }
+    start_ = std::move(start);
+    return true;
+}
+
+std::uint32_t RayColumns::cell_u(double u) const {
+    const double x = (u - u0_) * inv_hu_;
+    if (!(x >= 0)) return 0;
+    return x >= nu_ ? nu_ - 1 : static_cast<std::uint32_t>(x);
+}
+
+std::uint32_t RayColumns::cell_v(double v) const {
+    const double y = (v - v0_) * inv_hv_;
+    if (!(y >= 0)) return 0;
+    return y >= nv_ ? nv_ - 1 : static_cast<std::uint32_t>(y);
+}
+
+std::optional<bool> RayColumns::collect_stable_hits(const Vec3& origin, double max_toi, double shift,
+                                                    RayHitList& out) const {
+    if (!usable() || !finite3(origin) || std::isnan(max_toi) || max_toi < 0) return std::nullopt;
+    const double magnitude = max_abs3(origin) + mesh_->coordinate_scale();
+    if (!(4 * shift + QUERY_ROUNDING * magnitude <= margin_)) return std::nullopt;
+
+    out.count = 0;
+    const double u = origin[kx_] - sx_ * origin[kz_];
+    const double v = origin[ky_] - sy_ * origin[kz_];
+    // Triangles whose corners all lie this far behind the origin are crossed,
+    // if at all, behind it and behind every later origin.
+    const double behind = depth_sign_ * origin[kz_] - MARGIN_RATIO * (magnitude + 1);
+    const geom::RayFrame frame = geom::make_ray_frame(origin, dir_);
+    const std::vector<TriMesh::Corners>& corners = mesh_->leaf_corners();
+    const std::size_t c = cell_u(u) + std::size_t{nu_} * cell_v(v);
+    for (std::uint32_t e = start_[c]; e != start_[c + 1]; ++e) {
+        const std::uint32_t k = entries_[e];
+        if (u < ulo_[k] || u > uhi_[k] || v < vlo_[k] || v > vhi_[k]) continue;
+        if (depth_hi_[k] < behind) continue;
+        const TriMesh::Corners& t = corners[k];
+        double th, err;
+        switch (geom::ray_triangle_stable(frame, t[0], t[1], t[2], max_toi, shift, th, err)) {
+            case geom::RayOutcome::Miss:
+                break;
+            case geom::RayOutcome::Fragile:
+                if (crossed_behind(origin, dir_, t[0], t[1], t[2], shift)) break;
+                return false;
+            case geom::RayOutcome::Hit:
+                if (out.count == RayHitList::CAPACITY) return false;
+                out.toi[out.count] = th;
+                out.error[out.count] = err;
+                ++out.count;
+                break;
+        }
+    }
+    return true;
+}
+
+}  // namespace quorin

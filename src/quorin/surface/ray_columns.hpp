@@ -1,0 +1,76 @@
+// The triangles of a surface binned by their shadow along one fixed ray
+// direction, for the many parallel rays of the inside test. A ray along that
+// direction can only meet a triangle whose shadow holds the ray's own shadow
+// point, so the triangles to test are read from one column of a uniform grid
+// in the plane of shadows instead of being found by a traversal of the
+// hierarchy. Read-only and thread-safe after construction; no query
+// allocates.
+//
+// Shadows are taken in the sheared frame of the ray test (the point p goes to
+// (p[kx] - sx·p[kz], p[ky] - sy·p[kz]) with the frame of the direction), and
+// each triangle's shadow box is widened by a margin of 2^-20 of the surface's
+// scale before it is binned: far more than the rounding of the shadows and
+// than the move of a restart origin off the ray's line, so every triangle a
+// ray from near the line could meet lies in the column of the ray's shadow.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "quorin/surface/bvh.hpp"
+
+namespace quorin {
+
+class RayColumns {
+public:
+    // Bins the triangles of `mesh` (its finite, non-zero-area ones, as the
+    // hierarchy holds them) for rays along `dir` in the surface's frame. The
+    // binning is left unusable when the direction is zero or not finite, the
+    // surface has no such triangle, the shadows are not finite, or the
+    // shadows would fill more grid entries than a budget of a few per
+    // triangle (surfaces of huge triangles): callers then traverse the
+    // hierarchy. `mesh` must outlive the columns.
+    RayColumns(const TriMesh& mesh, const Vec3& dir);
+
+    bool usable() const { return !start_.empty(); }
+    const Vec3& direction() const { return dir_; }
+
+    // TriMesh::collect_stable_hits for the ray origin + t·direction(): tests
+    // every triangle of the origin's column whose widened shadow box holds
+    // the origin's shadow and that does not lie wholly behind the origin, in
+    // leaf order, with the same per-triangle test; a triangle the test cannot
+    // settle whose plane the line crosses clearly behind the origin counts as
+    // missed (no cast from further on could reach it). None when the columns
+    // cannot vouch for the answer (unusable, a non-finite origin, or a shift
+    // too large for the margin): the caller traverses the hierarchy instead.
+    std::optional<bool> collect_stable_hits(const Vec3& origin, double max_toi, double shift,
+                                            RayHitList& out) const;
+
+private:
+    // The grid cell of a shadow coordinate; monotone in u (and in v), so a
+    // shadow point inside a widened box lies in a cell the box was binned to.
+    std::uint32_t cell_u(double u) const;
+    std::uint32_t cell_v(double v) const;
+    // Bins the triangles into the grid set up; false, binning nothing, when
+    // they would fill more than `budget` entries.
+    bool bin(const std::vector<std::uint8_t>& flat, std::uint64_t budget);
+
+    const TriMesh* mesh_ = nullptr;
+    Vec3 dir_{0, 0, 0};
+    int kx_ = 0, ky_ = 1, kz_ = 2;
+    double sx_ = 0, sy_ = 0;
+    double depth_sign_ = 1;  // sign of dir[kz]: depth along the ray is depth_sign·p[kz]
+    double margin_ = 0;      // widening of each shadow box
+    double u0_ = 0, v0_ = 0, inv_hu_ = 0, inv_hv_ = 0;
+    std::uint32_t nu_ = 0, nv_ = 0;
+    // Per leaf position of the hierarchy: the widened shadow box and the
+    // largest depth of the triangle's corners.
+    std::vector<double> ulo_, uhi_, vlo_, vhi_, depth_hi_;
+    // The leaf positions binned to cell (i, j) are entries_[start_[c] ..
+    // start_[c + 1]) with c = i + nu·j, ascending.
+    std::vector<std::uint32_t> start_;
+    std::vector<std::uint32_t> entries_;
+};
+
+}  // namespace quorin
