@@ -49,6 +49,10 @@ struct PlacedSurface {
 
     PlacedSurface(const IbmMesh& m, const RigidPose& p);
     bool cuts(const CellBox& box) const;
+    // The triangles (leaf positions) that may meet the box, appended to
+    // `out`; the box is cut exactly when one of them meets it.
+    void candidates(const CellBox& box, std::vector<std::uint32_t>& out) const;
+    bool meets(std::uint32_t k, const CellBox& box) const;
 };
 
 void flag_intersect_cell(const Domain& domain, const PlacedSurface& surface, SfcKey key, CellStatus& status);

@@ -4,9 +4,12 @@
 // that meets no triangle holds no leaf box that does (a leaf's closed box
 // lies inside its ancestors' closed boxes, their faces being computed from
 // the same grid positions), so a whole subtree is settled by one test and
-// only the leaves around the surface are tested one by one. The answers are
-// exactly those of testing every leaf.
+// only the leaves around the surface are tested one by one. Each node tests
+// only the triangles that meet its parent's box. The answers are exactly
+// those of testing every leaf.
 #include <algorithm>
+#include <cstdint>
+#include <vector>
 
 #include "quorin/ibm/flood.hpp"
 #include "quorin/parallel.hpp"
@@ -20,20 +23,44 @@ constexpr std::size_t PARALLEL_RANGE = 4096;
 // Trees per chunk of the top-level loop.
 constexpr std::size_t TREE_GRAIN = 4;
 
+// The triangles that may meet a node's box are those that meet its parent's
+// box, so each node filters its parent's list instead of searching the
+// hierarchy again. The lists of a branch of the recursion are stacked in one
+// vector: a node's list is scratch[off, off + len), its children's follow it.
 struct MarkPass {
     const Domain& domain;
     const PlacedSurface& surface;
     const SfcKey* keys;
     CellStatus* out;
 
-    // Marks the leaves keys[b, e), all of them inside `node`.
-    void subtree(SfcKey node, std::size_t b, std::size_t e) const {
+    // Marks the leaves keys[b, e), all of them inside `node`, given a list
+    // that holds every triangle meeting the node's box.
+    void subtree(SfcKey node, std::size_t b, std::size_t e, std::vector<std::uint32_t>& scratch,
+                 std::size_t off, std::size_t len) const {
         if (b == e) return;
+        const CellBox box = domain.closed_cell_box(node);
         if (e - b == 1 && keys[b] == node) {
-            flag_intersect_cell(domain, surface, node, out[b]);
+            for (std::size_t j = off; j != off + len; ++j) {
+                if (surface.meets(scratch[j], box)) {
+                    out[b] = STATUS_INTERSECTED;
+                    return;
+                }
+            }
             return;
         }
-        if (!surface.cuts(domain.closed_cell_box(node))) return;
+        const std::size_t sub = scratch.size();
+        for (std::size_t j = off; j != off + len; ++j) {
+            const std::uint32_t k = scratch[j];
+            if (surface.meets(k, box)) scratch.push_back(k);
+        }
+        const std::size_t sub_len = scratch.size() - sub;
+        if (sub_len != 0) children(node, b, e, scratch, sub, sub_len);
+        scratch.resize(sub);
+    }
+
+    // The children of a node whose box the surface meets.
+    void children(SfcKey node, std::size_t b, std::size_t e, std::vector<std::uint32_t>& scratch,
+                  std::size_t off, std::size_t len) const {
         // The children's leaves follow each other in digit order.
         std::size_t bounds[9];
         bounds[0] = b;
@@ -45,9 +72,15 @@ struct MarkPass {
         }
         if (e - b >= PARALLEL_RANGE) {
             parallel::for_each_index(
-                8, [&](std::size_t d) { subtree(node.child(static_cast<unsigned>(d)), bounds[d], bounds[d + 1]); }, 1);
+                8,
+                [&](std::size_t d) {
+                    std::vector<std::uint32_t> own(scratch.begin() + static_cast<std::ptrdiff_t>(off),
+                                                   scratch.begin() + static_cast<std::ptrdiff_t>(off + len));
+                    subtree(node.child(static_cast<unsigned>(d)), bounds[d], bounds[d + 1], own, 0, len);
+                },
+                1);
         } else {
-            for (unsigned d = 0; d < 8; ++d) subtree(node.child(d), bounds[d], bounds[d + 1]);
+            for (unsigned d = 0; d < 8; ++d) subtree(node.child(d), bounds[d], bounds[d + 1], scratch, off, len);
         }
     }
 };
@@ -71,6 +104,14 @@ bool PlacedSurface::cuts(const CellBox& box) const {
     return mesh.trimesh.intersects_box(box, pose, corners);
 }
 
+void PlacedSurface::candidates(const CellBox& box, std::vector<std::uint32_t>& out) const {
+    mesh.trimesh.box_candidates(box, pose, out);
+}
+
+bool PlacedSurface::meets(std::uint32_t k, const CellBox& box) const {
+    return mesh.trimesh.leaf_meets_box(k, box, pose, corners.empty() ? nullptr : corners.data());
+}
+
 void flag_intersect_cell(const Domain& domain, const PlacedSurface& surface, SfcKey key, CellStatus& status) {
     if (surface.cuts(domain.closed_cell_box(key))) status = STATUS_INTERSECTED;
 }
@@ -86,11 +127,17 @@ void mark_intersected_cells(const Forest& forest, const Domain& domain, const Ri
     const std::uint32_t first = keys[0].tree();
     const std::uint32_t last = keys[n - 1].tree();
     parallel::for_chunks(std::size_t{last} - first + 1, TREE_GRAIN, [&](std::size_t tb, std::size_t te) {
+        std::vector<std::uint32_t> scratch;
         for (std::size_t t = tb; t != te; ++t) {
             const auto tree = static_cast<std::uint32_t>(first + t);
             const SfcKey* b = std::partition_point(keys, keys + n, [&](SfcKey k) { return k.tree() < tree; });
             const SfcKey* e = std::partition_point(b, keys + n, [&](SfcKey k) { return k.tree() <= tree; });
-            pass.subtree(SfcKey::root(tree), static_cast<std::size_t>(b - keys), static_cast<std::size_t>(e - keys));
+            if (b == e) continue;
+            const SfcKey root = SfcKey::root(tree);
+            scratch.clear();
+            surface.candidates(domain.closed_cell_box(root), scratch);
+            pass.subtree(root, static_cast<std::size_t>(b - keys), static_cast<std::size_t>(e - keys), scratch, 0,
+                         scratch.size());
         }
     });
 }

@@ -98,6 +98,19 @@ public:
     // are the same.
     bool intersects_box(const CellBox& box, const RigidPose& pose, const std::vector<Corners>& placed) const;
 
+    // Leaf positions of the triangles that may meet the closed box (domain
+    // frame) at `pose`, appended to `out` in no particular order: every
+    // triangle that intersects_box finds meeting the box is among them, so
+    // the box meets the surface exactly when one of them passes
+    // leaf_meets_box. Callers that test many boxes inside one box filter
+    // this list instead of searching the hierarchy for each.
+    void box_candidates(const CellBox& box, const RigidPose& pose, std::vector<std::uint32_t>& out) const;
+
+    // The per-triangle test of intersects_box for the triangle at leaf
+    // position k: with the corners placed_corners(pose) gave, or placed on
+    // the way when `placed` is null.
+    bool leaf_meets_box(std::uint32_t k, const CellBox& box, const RigidPose& pose, const Corners* placed) const;
+
     // Nearest hit of the ray origin + t·dir, 0 <= t <= max_toi, with any
     // triangle from either side, in the surface's own frame.
     std::optional<RayHit> cast_ray(const Vec3& origin, const Vec3& dir, double max_toi) const;
@@ -167,6 +180,8 @@ private:
     // The box test; `placed` holds the corners at `pose`, or is null to place
     // each tested corner on the way.
     bool intersects_box_placed(const CellBox& box, const RigidPose& pose, const Corners* placed) const;
+    template <class Visit>
+    bool visit_box_leaves(const CellBox& box, const RigidPose& pose, Visit&& visit) const;
 
     std::vector<Vec3> vertices_;
     std::vector<Triangle> triangles_;

@@ -119,7 +119,13 @@ std::vector<TriMesh::Corners> TriMesh::placed_corners(const RigidPose& pose) con
     });
 }
 
-bool TriMesh::intersects_box_placed(const CellBox& box, const RigidPose& pose, const Corners* placed) const {
+// Calls visit(k) for the leaf position k of every triangle in a leaf of the
+// hierarchy whose widened box overlaps the closed box (domain frame) brought
+// into the surface's frame, until a call returns true; returns whether one
+// did. Nothing is visited for a box with a non-finite bound or min above max,
+// or a pose that is not finite.
+template <class Visit>
+bool TriMesh::visit_box_leaves(const CellBox& box, const RigidPose& pose, Visit&& visit) const {
     if (nodes_.empty()) return false;
     const Vec3& lo = box.min;
     const Vec3& hi = box.max;
@@ -127,13 +133,12 @@ bool TriMesh::intersects_box_placed(const CellBox& box, const RigidPose& pose, c
     if (!(lo[0] <= hi[0] && lo[1] <= hi[1] && lo[2] <= hi[2])) return false;
     for (double q : pose.rotation)
         if (!std::isfinite(q)) return false;
-    const bool identity = pose.is_identity();
 
     // The box's bounds in the surface's frame; node boxes are widened by the
     // margin of the query's and their own magnitude.
     Vec3 qlo, qhi;
     double base = NODE_MARGIN * std::max(max_abs3(lo), max_abs3(hi));
-    if (identity) {
+    if (pose.is_identity()) {
         for (int a = 0; a < 3; ++a) {
             qlo[a] = lo[a];
             qhi[a] = hi[a];
@@ -162,24 +167,8 @@ bool TriMesh::intersects_box_placed(const CellBox& box, const RigidPose& pose, c
     while (top > 0) {
         const Node& n = nodes_[stack[--top]];
         if (n.count > 0) {
-            for (std::uint32_t k = n.index; k < n.index + n.count; ++k) {
-                const Vec3& a = corners_[k][0];
-                const Vec3& b = corners_[k][1];
-                const Vec3& c = corners_[k][2];
-                if (identity) {
-                    if (triangle_meets_bounds(a, b, c, lo, hi)) return true;
-                } else if (placed != nullptr) {
-                    const Corners& p = placed[k];
-                    if (!finite3(p[0]) || !finite3(p[1]) || !finite3(p[2])) continue;
-                    if (triangle_meets_bounds(p[0], p[1], p[2], lo, hi)) return true;
-                } else {
-                    const Vec3 pa = pose.transform_point(a);
-                    const Vec3 pb = pose.transform_point(b);
-                    const Vec3 pc = pose.transform_point(c);
-                    if (!finite3(pa) || !finite3(pb) || !finite3(pc)) continue;
-                    if (triangle_meets_bounds(pa, pb, pc, lo, hi)) return true;
-                }
-            }
+            for (std::uint32_t k = n.index; k < n.index + n.count; ++k)
+                if (visit(k)) return true;
             continue;
         }
         const std::uint32_t left = static_cast<std::uint32_t>(&n - nodes_.data()) + 1;
@@ -188,6 +177,32 @@ bool TriMesh::intersects_box_placed(const CellBox& box, const RigidPose& pose, c
         if (node_overlaps(nodes_[left], qlo, qhi, base)) stack[top++] = left;
     }
     return false;
+}
+
+bool TriMesh::leaf_meets_box(std::uint32_t k, const CellBox& box, const RigidPose& pose,
+                             const Corners* placed) const {
+    const Corners& c = corners_[k];
+    if (pose.is_identity()) return triangle_meets_bounds(c[0], c[1], c[2], box.min, box.max);
+    if (placed != nullptr) {
+        const Corners& p = placed[k];
+        return finite3(p[0]) && finite3(p[1]) && finite3(p[2]) &&
+               triangle_meets_bounds(p[0], p[1], p[2], box.min, box.max);
+    }
+    const Vec3 pa = pose.transform_point(c[0]);
+    const Vec3 pb = pose.transform_point(c[1]);
+    const Vec3 pc = pose.transform_point(c[2]);
+    return finite3(pa) && finite3(pb) && finite3(pc) && triangle_meets_bounds(pa, pb, pc, box.min, box.max);
+}
+
+bool TriMesh::intersects_box_placed(const CellBox& box, const RigidPose& pose, const Corners* placed) const {
+    return visit_box_leaves(box, pose, [&](std::uint32_t k) { return leaf_meets_box(k, box, pose, placed); });
+}
+
+void TriMesh::box_candidates(const CellBox& box, const RigidPose& pose, std::vector<std::uint32_t>& out) const {
+    visit_box_leaves(box, pose, [&](std::uint32_t k) {
+        out.push_back(k);
+        return false;
+    });
 }
 
 std::optional<RayHit> TriMesh::cast_ray(const Vec3& origin, const Vec3& dir, double max_toi) const {
