@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "quorin/parallel.hpp"
 #include "quorin/surface/obj.hpp"
@@ -16,10 +18,33 @@ namespace {
 // box still has to be tested; never left in a finished vector.
 constexpr CellStatus STATUS_UNTESTED = 0xFF;
 
-constexpr std::size_t CARRY_GRAIN = 4096;
-constexpr std::size_t TEST_GRAIN = 256;
+// Old cells per chunk of the carry and test loops: small enough that the
+// box tests, which cluster around the surface, spread over the pool.
+constexpr std::size_t CARRY_GRAIN = 512;
 
 bool splits(SfcKey key, std::uint8_t flag) { return flag != 0 && key.level() < MAX_LEVEL; }
+
+// Marks the eight children keys[0, 8) of `parent`: every triangle that meets
+// a child's box meets the parent's, so the children test only those.
+void mark_children(const Domain& domain, const flood::PlacedSurface& surface, SfcKey parent,
+                   const SfcKey* keys, CellStatus* out, std::vector<std::uint32_t>& candidates) {
+    candidates.clear();
+    const CellBox parent_box = domain.closed_cell_box(parent);
+    surface.candidates(parent_box, candidates);
+    std::size_t kept = 0;
+    for (const std::uint32_t k : candidates)
+        if (surface.meets(k, parent_box)) candidates[kept++] = k;
+    for (int c = 0; c < 8; ++c) {
+        const CellBox box = domain.closed_cell_box(keys[c]);
+        out[c] = STATUS_DEFAULT;
+        for (std::size_t j = 0; j < kept; ++j) {
+            if (surface.meets(candidates[j], box)) {
+                out[c] = STATUS_INTERSECTED;
+                break;
+            }
+        }
+    }
+}
 
 void region_passes(Forest& forest, const Domain& domain,
                    std::span<const RefinementRegion> regions) {
@@ -127,14 +152,20 @@ Buffer<CellStatus> refine_and_mark(Forest& forest, const Domain& domain, const R
         assert_eq_failed("Refined cell count", new_n, forest.leaves.size());
     }
 
+    // The eight children of each split cell, tested against the triangles
+    // that meet their parent's box: one search of the hierarchy per parent.
     const SfcKey* keys = forest.leaves.data();
     const flood::PlacedSurface placed(surface, pose);
-    parallel::for_chunks(new_n, TEST_GRAIN, [&](std::size_t b, std::size_t e) {
+    parallel::for_chunks(n, CARRY_GRAIN, [&](std::size_t b, std::size_t e) {
+        std::vector<std::uint32_t> candidates;
+        std::size_t dst = offset[b / CARRY_GRAIN];
         for (std::size_t i = b; i != e; ++i) {
-            if (out[i] != STATUS_UNTESTED) continue;
-            CellStatus s = STATUS_DEFAULT;
-            flood::flag_intersect_cell(domain, placed, keys[i], s);
-            out[i] = s;
+            if (out[dst] != STATUS_UNTESTED) {
+                ++dst;
+                continue;
+            }
+            mark_children(domain, placed, *keys[dst].parent(), keys + dst, out.data() + dst, candidates);
+            dst += 8;
         }
     });
     return out;
