@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "quorin/error.hpp"
+#include "quorin/shared_pages.hpp"
 
 namespace quorin::python::conversion {
 
@@ -150,6 +151,29 @@ Ref array_on_buffer(Buffer buffer, Dtype dtype, std::size_t element_size) {
     // Steals the holder reference, also on failure.
     if (api.set_base_object(array.get(), holder.release()) < 0) throw py::Error::fetch();
     return array;
+}
+
+std::optional<Buffer> private_copy(const void* data, std::size_t length, std::size_t element_size) {
+    if (data == nullptr || length == 0) return std::nullopt;
+    const std::size_t bytes = length * element_size;
+    void* copy = map_private_copy(data, bytes);
+    if (copy == nullptr) return std::nullopt;
+    struct Mapping {
+        void* data;
+        std::size_t bytes;
+    };
+    Mapping* owner;
+    try {
+        owner = new Mapping{copy, bytes};
+    } catch (...) {
+        release_private_copy(copy, bytes);
+        throw;
+    }
+    return Buffer{copy, length, owner, [](void* p) {
+                      auto* m = static_cast<Mapping*>(p);
+                      release_private_copy(m->data, m->bytes);
+                      delete m;
+                  }};
 }
 
 Ref reshape_rows(Ref flat, std::size_t rows, std::size_t n) {

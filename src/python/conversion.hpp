@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -79,6 +80,11 @@ Buffer take_over(V&& v) {
                   [](void* p) { delete static_cast<Vec*>(p); }};
 }
 
+// A copy-on-write mapping of a buffer on shared pages, as a Buffer whose
+// release unmaps it; none for a buffer on ordinary memory (or where the
+// mapping fails), which is then copied.
+std::optional<Buffer> private_copy(const void* data, std::size_t length, std::size_t element_size);
+
 // A one-dimensional array of `buffer.length` elements of `dtype` and
 // `element_size` bytes on the buffer, which the array's base takes over. The
 // buffer is released on every failure.
@@ -109,9 +115,12 @@ py::Ref array1(std::vector<T, A>&& v) {
     return detail::array_on_buffer(detail::take_over(std::move(v)), dtype_of<T>(), sizeof(T));
 }
 
-// A one-dimensional array on a copy of the vector, which stays as it is.
+// A one-dimensional array on a copy of the vector, which stays as it is: a
+// copy-on-write mapping of a vector on shared pages, else a copy of its data.
 template <class T, class A>
 py::Ref array1(const std::vector<T, A>& v) {
+    if (auto mapped = detail::private_copy(v.data(), v.size(), sizeof(T)))
+        return detail::array_on_buffer(*mapped, dtype_of<T>(), sizeof(T));
     return array1(parallel_copy(v.data(), v.size()));
 }
 
@@ -123,6 +132,8 @@ py::Ref bool_array(std::vector<std::uint8_t, A>&& v) {
 
 template <class A>
 py::Ref bool_array(const std::vector<std::uint8_t, A>& v) {
+    if (auto mapped = detail::private_copy(v.data(), v.size(), 1))
+        return detail::array_on_buffer(*mapped, Dtype::Bool, 1);
     return bool_array(parallel_copy(v.data(), v.size()));
 }
 
@@ -133,7 +144,12 @@ py::Ref rows_to_array2(const std::vector<std::array<T, N>, A>& rows) {
     static_assert(sizeof(std::array<T, N>) == N * sizeof(T));
     const std::size_t n_rows = rows.size();
     const T* first = n_rows == 0 ? nullptr : rows.front().data();
-    py::Ref array = array1(parallel_copy(first, n_rows * N));
+    py::Ref array;
+    if (auto mapped = detail::private_copy(first, n_rows * N, sizeof(T))) {
+        array = detail::array_on_buffer(*mapped, dtype_of<T>(), sizeof(T));
+    } else {
+        array = array1(parallel_copy(first, n_rows * N));
+    }
     return detail::reshape_rows(std::move(array), n_rows, N);
 }
 

@@ -13,8 +13,11 @@
 #include <concepts>
 #include <cstddef>
 #include <new>
+#include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "quorin/shared_pages.hpp"
 
 namespace quorin {
 
@@ -35,28 +38,47 @@ void reserve_huge(std::vector<T, A>& v, std::size_t n) {
 
 // Allocator whose construct() default-initialises: resizing a vector leaves
 // the new elements unwritten, so parallel fills touch memory once. With
-// `HugePages`, large buffers get 2 MiB pages (for searched buffers).
+// `HugePages`, large buffers get 2 MiB pages (for searched buffers). An
+// allocator made with shared_pages() puts large buffers on shared pages
+// (quorin/shared_pages.hpp), for buffers handed out as copies; it goes with
+// the buffer when moved or swapped, and a copy of the buffer gets ordinary
+// memory. Any allocator frees any buffer.
 template <class T, bool HugePages = false>
 struct DefaultInitAllocator {
     using value_type = T;
+    using propagate_on_container_move_assignment = std::true_type;
+    using propagate_on_container_swap = std::true_type;
     template <class U>
     struct rebind {
         using other = DefaultInitAllocator<U, HugePages>;
     };
     DefaultInitAllocator() = default;
     template <class U>
-    DefaultInitAllocator(const DefaultInitAllocator<U, HugePages>&) noexcept {}
+    DefaultInitAllocator(const DefaultInitAllocator<U, HugePages>& other) noexcept
+        : shared(other.shared) {}
+    static DefaultInitAllocator shared_pages() noexcept {
+        DefaultInitAllocator a;
+        a.shared = true;
+        return a;
+    }
+    DefaultInitAllocator select_on_container_copy_construction() const noexcept { return {}; }
 
     T* allocate(std::size_t n) {
+        const std::size_t bytes = n * sizeof(T);
+        if (shared) {
+            if (void* p = allocate_shared_pages(bytes)) return static_cast<T*>(p);
+        }
         if constexpr (HugePages) {
-            return static_cast<T*>(allocate_large(n * sizeof(T)));
+            return static_cast<T*>(allocate_large(bytes));
         } else {
-            return static_cast<T*>(::operator new(n * sizeof(T)));
+            return static_cast<T*>(::operator new(bytes));
         }
     }
     void deallocate(T* p, std::size_t n) noexcept {
+        const std::size_t bytes = n * sizeof(T);
+        if (bytes >= SHARED_PAGES_MIN && release_shared_pages(p)) return;
         if constexpr (HugePages) {
-            deallocate_large(p, n * sizeof(T));
+            deallocate_large(p, bytes);
         } else {
             ::operator delete(p);
         }
@@ -70,10 +92,13 @@ struct DefaultInitAllocator {
     void construct(U* p, Args&&... args) {
         ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
     }
+    // Equal whatever their policy: each frees what the other allocated.
     template <class U>
     friend bool operator==(const DefaultInitAllocator&, const DefaultInitAllocator<U, HugePages>&) {
         return true;
     }
+
+    bool shared = false;
 };
 
 // A vector whose resize leaves new elements of trivial type unwritten: the

@@ -245,6 +245,43 @@ class TestMeshSnapshots:
             np.testing.assert_array_equal(getattr(first.ap, n), kept[n])
 
 
+class TestLargeSnapshots:
+    """A session whose arrays are megabytes large: the meshes it hands out
+    share the session's pages until they are written, and must behave as
+    copies all the same."""
+
+    @pytest.fixture
+    def big(self, tmp_path):
+        path = cube_stl(tmp_path, (0.3, 0.3, 0.3), (0.6, 0.6, 0.6))
+        m = QuorinManager(BoundingBox([0, 0, 0], [1, 1, 1]), [24, 24, 24], 1)
+        return m.create_axis_projected_session(path, 2)
+
+    @staticmethod
+    def arrays(mesh):
+        return ([getattr(mesh, n) for n in AP_MESH_NAMES] +
+                [getattr(mesh.ap, n) for n in AP_NAMES])
+
+    def test_writes_stay_in_their_own_snapshot(self, big):
+        a, b = big.mesh, big.mesh
+        assert a.internal_faces_owner.nbytes > 2**20 and a.ap.is_immersed_face.sum() > 0
+        kept = [x.copy() for x in self.arrays(b)]
+        for x in self.arrays(a):
+            assert x.flags.writeable and x.flags.c_contiguous
+            x[...] = 1
+        for x, k in zip(self.arrays(b), kept):
+            np.testing.assert_array_equal(x, k)
+        assert_same_ap_mesh(b, big.mesh)
+
+    def test_snapshots_outlive_moves_remeshes_and_the_session(self, big):
+        first = big.mesh
+        kept = [x.copy() for x in self.arrays(first)]
+        moved = big.update_ib(translation=[0.05, 0.02, 0.0], warn_outside_refinement=False)
+        assert not np.array_equal(moved.ap.is_immersed_face, first.ap.is_immersed_face)
+        big.remesh(warn_outside_refinement=False)
+        del big, moved
+        for x, k in zip(self.arrays(first), kept):
+            np.testing.assert_array_equal(x, k)
+
 class TestRemesh:
     def test_remesh_rebuilds_around_the_moved_body(self, manager, session, tmp_path):
         shift = [0.5, 0.5, 0.5]

@@ -1,0 +1,30 @@
+// Shared pages: large buffers that are kept by one owner and handed out as
+// copies many times (a session's mesh record). Such a buffer lives in an
+// anonymous memory file; a copy is a private mapping of that file, whose
+// pages are the buffer's own until the copy writes to them (copy on write),
+// so a copy costs neither a pass over the data nor memory of its own. The
+// buffer itself must not be written once a copy of it exists: unwritten
+// pages of the copies would show the change.
+#pragma once
+
+#include <cstddef>
+
+namespace quorin {
+
+// Buffers below this size are never put on shared pages.
+inline constexpr std::size_t SHARED_PAGES_MIN = std::size_t{1} << 20;
+
+// A buffer of `bytes` bytes on shared pages, or null where the system gives
+// none (then callers allocate as usual).
+void* allocate_shared_pages(std::size_t bytes);
+
+// Frees a buffer from allocate_shared_pages; false (nothing done) when `p`
+// is not one. Copies mapped from it stay valid.
+bool release_shared_pages(void* p) noexcept;
+
+// A private copy-on-write mapping of the first `bytes` bytes of the shared
+// buffer that starts at `p`, or null when `p` is not one or the mapping fails.
+void* map_private_copy(const void* p, std::size_t bytes);
+void release_private_copy(void* copy, std::size_t bytes) noexcept;
+
+}  // namespace quorin
