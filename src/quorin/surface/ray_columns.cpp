@@ -27,6 +27,9 @@ constexpr double QUERY_ROUNDING = 0x1p-37;
 constexpr double CELLS_PER_TRIANGLE = 2.0;
 constexpr std::uint64_t ENTRY_BUDGET_PER_TRIANGLE = 16;
 constexpr std::uint32_t MAX_CELLS_PER_AXIS = 4096;
+// Shadows whose doubled area is below this fraction of the product of two
+// edges' lengths have no trusted orientation.
+constexpr double SLIVER_RATIO = 1e-6;
 // Grids tried, each with a quarter of the cells of the one before.
 constexpr int GRID_ATTEMPTS = 4;
 
@@ -78,44 +81,23 @@ RayColumns::RayColumns(const TriMesh& mesh, const Vec3& dir) : mesh_(&mesh), dir
     depth_sign_ = dir[kz_] < 0 ? -1.0 : 1.0;
     margin_ = MARGIN_RATIO * (mesh.coordinate_scale() + 1);
 
-    ulo_.resize(n);
-    uhi_.resize(n);
-    vlo_.resize(n);
-    vhi_.resize(n);
-    depth_hi_.resize(n);
-    std::size_t binned = 0;
+    // The shadows of the triangles that are tested at all.
+    std::vector<Shadow> shadows;
+    shadows.reserve(n);
     double u_min = INF, u_max = -INF, v_min = INF, v_max = -INF;
     for (std::size_t k = 0; k < n; ++k) {
-        if (flat[k]) {
-            // Never tested, never binned.
-            ulo_[k] = vlo_[k] = INF;
-            uhi_[k] = vhi_[k] = depth_hi_[k] = -INF;
-            continue;
-        }
-        double ul = INF, uh = -INF, vl = INF, vh = -INF, d = -INF;
-        for (const Vec3& p : corners[k]) {
-            const double u = p[kx_] - sx_ * p[kz_];
-            const double v = p[ky_] - sy_ * p[kz_];
-            ul = std::min(ul, u);
-            uh = std::max(uh, u);
-            vl = std::min(vl, v);
-            vh = std::max(vh, v);
-            d = std::max(d, depth_sign_ * p[kz_]);
-        }
-        ulo_[k] = ul - margin_;
-        uhi_[k] = uh + margin_;
-        vlo_[k] = vl - margin_;
-        vhi_[k] = vh + margin_;
-        depth_hi_[k] = d;
-        u_min = std::min(u_min, ulo_[k]);
-        u_max = std::max(u_max, uhi_[k]);
-        v_min = std::min(v_min, vlo_[k]);
-        v_max = std::max(v_max, vhi_[k]);
-        ++binned;
+        if (flat[k]) continue;
+        Shadow sh = shadow_of(corners[k]);
+        sh.k = static_cast<std::uint32_t>(k);
+        u_min = std::min(u_min, sh.ulo);
+        u_max = std::max(u_max, sh.uhi);
+        v_min = std::min(v_min, sh.vlo);
+        v_max = std::max(v_max, sh.vhi);
+        shadows.push_back(sh);
     }
     const double width = u_max - u_min;
     const double height = v_max - v_min;
-    if (binned == 0 || !std::isfinite(width) || !std::isfinite(height) || !(width > 0) ||
+    if (shadows.empty() || !std::isfinite(width) || !std::isfinite(height) || !(width > 0) ||
         !(height > 0))
         return;
 
@@ -123,28 +105,66 @@ RayColumns::RayColumns(const TriMesh& mesh, const Vec3& dir) : mesh_(&mesh), dir
     // of a gear seen edge-on) cover many cells of a fine grid.
     u0_ = u_min;
     v0_ = v_min;
-    const std::uint64_t budget = ENTRY_BUDGET_PER_TRIANGLE * binned + 4096;
-    double cells_wanted = CELLS_PER_TRIANGLE * static_cast<double>(binned);
+    const std::uint64_t budget = ENTRY_BUDGET_PER_TRIANGLE * shadows.size() + 4096;
+    double cells_wanted = CELLS_PER_TRIANGLE * static_cast<double>(shadows.size());
     for (int attempt = 0; attempt < GRID_ATTEMPTS; ++attempt, cells_wanted /= 4) {
         const double h = std::sqrt(width * height / cells_wanted);
         nu_ = cells_along(width, h);
         nv_ = cells_along(height, h);
         inv_hu_ = nu_ / width;
         inv_hv_ = nv_ / height;
-        if (bin(flat, budget)) return;
+        if (bin(shadows, budget)) return;
     }
 }
 
-bool RayColumns::bin(const std::vector<std::uint8_t>& flat, std::uint64_t budget) {
+RayColumns::Shadow RayColumns::shadow_of(const TriMesh::Corners& corners) const {
+    Shadow sh;
+    double ul = INF, uh = -INF, vl = INF, vh = -INF, d = -INF;
+    for (int i = 0; i < 3; ++i) {
+        const Vec3& p = corners[i];
+        sh.u[i] = p[kx_] - sx_ * p[kz_];
+        sh.v[i] = p[ky_] - sy_ * p[kz_];
+        ul = std::min(ul, sh.u[i]);
+        uh = std::max(uh, sh.u[i]);
+        vl = std::min(vl, sh.v[i]);
+        vh = std::max(vh, sh.v[i]);
+        d = std::max(d, depth_sign_ * p[kz_]);
+    }
+    sh.ulo = ul - margin_;
+    sh.uhi = uh + margin_;
+    sh.vlo = vl - margin_;
+    sh.vhi = vh + margin_;
+    sh.depth_hi = d;
+    // The orientation of the shadow, where its area is far above the
+    // rounding of its corners; 0 for slivers and edge-on triangles.
+    const double e1u = sh.u[1] - sh.u[0], e1v = sh.v[1] - sh.v[0];
+    const double e2u = sh.u[2] - sh.u[0], e2v = sh.v[2] - sh.v[0];
+    const double area2 = e1u * e2v - e1v * e2u;
+    const double scale = (std::fabs(e1u) + std::fabs(e1v)) * (std::fabs(e2u) + std::fabs(e2v));
+    sh.orient = std::fabs(area2) > SLIVER_RATIO * scale ? (area2 > 0 ? 1.0 : -1.0) : 0.0;
+    return sh;
+}
+
+bool RayColumns::clearly_outside(const Shadow& sh, double u, double v) const {
+    if (sh.orient == 0) return false;
+    for (int i = 0; i < 3; ++i) {
+        const int j = i == 2 ? 0 : i + 1;
+        const double eu = sh.u[j] - sh.u[i];
+        const double ev = sh.v[j] - sh.v[i];
+        const double side = (eu * (v - sh.v[i]) - ev * (u - sh.u[i])) * sh.orient;
+        if (side < -margin_ * (std::fabs(eu) + std::fabs(ev))) return true;
+    }
+    return false;
+}
+
+bool RayColumns::bin(const std::vector<Shadow>& shadows, std::uint64_t budget) {
     // Count per cell, giving up past the budget, then fill in leaf order.
-    const std::size_t n = flat.size();
     const std::size_t cells = std::size_t{nu_} * nv_;
     std::vector<std::uint32_t> start(cells + 1, 0);
     std::uint64_t total = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-        if (flat[k]) continue;
-        const std::uint32_t i0 = cell_u(ulo_[k]), i1 = cell_u(uhi_[k]);
-        const std::uint32_t j0 = cell_v(vlo_[k]), j1 = cell_v(vhi_[k]);
+    for (const Shadow& sh : shadows) {
+        const std::uint32_t i0 = cell_u(sh.ulo), i1 = cell_u(sh.uhi);
+        const std::uint32_t j0 = cell_v(sh.vlo), j1 = cell_v(sh.vhi);
         total += std::uint64_t{i1 - i0 + 1} * (j1 - j0 + 1);
         if (total > budget) return false;
         for (std::uint32_t j = j0; j <= j1; ++j)
@@ -153,13 +173,11 @@ bool RayColumns::bin(const std::vector<std::uint8_t>& flat, std::uint64_t budget
     for (std::size_t c = 0; c < cells; ++c) start[c + 1] += start[c];
     entries_.resize(total);
     std::vector<std::uint32_t> fill(start.begin(), start.end() - 1);
-    for (std::size_t k = 0; k < n; ++k) {
-        if (flat[k]) continue;
-        const std::uint32_t i0 = cell_u(ulo_[k]), i1 = cell_u(uhi_[k]);
-        const std::uint32_t j0 = cell_v(vlo_[k]), j1 = cell_v(vhi_[k]);
+    for (const Shadow& sh : shadows) {
+        const std::uint32_t i0 = cell_u(sh.ulo), i1 = cell_u(sh.uhi);
+        const std::uint32_t j0 = cell_v(sh.vlo), j1 = cell_v(sh.vhi);
         for (std::uint32_t j = j0; j <= j1; ++j)
-            for (std::uint32_t i = i0; i <= i1; ++i)
-                entries_[fill[i + nu_ * j]++] = static_cast<std::uint32_t>(k);
+            for (std::uint32_t i = i0; i <= i1; ++i) entries_[fill[i + nu_ * j]++] = sh;
     }
     start_ = std::move(start);
     return true;
@@ -193,10 +211,10 @@ std::optional<bool> RayColumns::collect_stable_hits(const Vec3& origin, double m
     const std::vector<TriMesh::Corners>& corners = mesh_->leaf_corners();
     const std::size_t c = cell_u(u) + std::size_t{nu_} * cell_v(v);
     for (std::uint32_t e = start_[c]; e != start_[c + 1]; ++e) {
-        const std::uint32_t k = entries_[e];
-        if (u < ulo_[k] || u > uhi_[k] || v < vlo_[k] || v > vhi_[k]) continue;
-        if (depth_hi_[k] < behind) continue;
-        const TriMesh::Corners& t = corners[k];
+        const Shadow& sh = entries_[e];
+        if (u < sh.ulo || u > sh.uhi || v < sh.vlo || v > sh.vhi) continue;
+        if (sh.depth_hi < behind || clearly_outside(sh, u, v)) continue;
+        const TriMesh::Corners& t = corners[sh.k];
         double th, err;
         switch (geom::ray_triangle_stable(frame, t[0], t[1], t[2], max_toi, shift, th, err)) {
             case geom::RayOutcome::Miss:

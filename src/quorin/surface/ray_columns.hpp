@@ -37,9 +37,9 @@ public:
     const Vec3& direction() const { return dir_; }
 
     // TriMesh::collect_stable_hits for the ray origin + t·direction(): tests
-    // every triangle of the origin's column whose widened shadow box holds
-    // the origin's shadow and that does not lie wholly behind the origin, in
-    // leaf order, with the same per-triangle test; a triangle the test cannot
+    // every triangle of the origin's column whose shadow comes within the
+    // margin of the origin's shadow and that does not lie wholly behind the
+    // origin, in leaf order, with the same per-triangle test; a triangle the test cannot
     // settle whose plane the line crosses clearly behind the origin counts as
     // missed (no cast from further on could reach it). None when the columns
     // cannot vouch for the answer (unusable, a non-finite origin, or a shift
@@ -48,13 +48,28 @@ public:
                                             RayHitList& out) const;
 
 private:
+    // A triangle's shadow: its corners, their box widened by the margin, the
+    // largest depth of its corners along the ray, the sign of its area (0
+    // when the area is too small to trust), and its leaf position.
+    struct Shadow {
+        double ulo, uhi, vlo, vhi;
+        double depth_hi;
+        double u[3], v[3];
+        double orient;
+        std::uint32_t k;
+    };
+
+    Shadow shadow_of(const TriMesh::Corners& corners) const;
+    // The shadow point (u, v) lies outside the shadow by more than the
+    // margin: no ray from near this ray's line meets the triangle.
+    bool clearly_outside(const Shadow& sh, double u, double v) const;
     // The grid cell of a shadow coordinate; monotone in u (and in v), so a
     // shadow point inside a widened box lies in a cell the box was binned to.
     std::uint32_t cell_u(double u) const;
     std::uint32_t cell_v(double v) const;
-    // Bins the triangles into the grid set up; false, binning nothing, when
+    // Bins the shadows into the grid set up; false, binning nothing, when
     // they would fill more than `budget` entries.
-    bool bin(const std::vector<std::uint8_t>& flat, std::uint64_t budget);
+    bool bin(const std::vector<Shadow>& shadows, std::uint64_t budget);
 
     const TriMesh* mesh_ = nullptr;
     Vec3 dir_{0, 0, 0};
@@ -64,13 +79,11 @@ private:
     double margin_ = 0;      // widening of each shadow box
     double u0_ = 0, v0_ = 0, inv_hu_ = 0, inv_hv_ = 0;
     std::uint32_t nu_ = 0, nv_ = 0;
-    // Per leaf position of the hierarchy: the widened shadow box and the
-    // largest depth of the triangle's corners.
-    std::vector<double> ulo_, uhi_, vlo_, vhi_, depth_hi_;
-    // The leaf positions binned to cell (i, j) are entries_[start_[c] ..
-    // start_[c + 1]) with c = i + nu·j, ascending.
+    // The shadows binned to cell (i, j) are entries_[start_[c] ..
+    // start_[c + 1]) with c = i + nu·j, in leaf order; each cell holds copies,
+    // so that a column is read from consecutive memory.
     std::vector<std::uint32_t> start_;
-    std::vector<std::uint32_t> entries_;
+    std::vector<Shadow> entries_;
 };
 
 }  // namespace quorin
