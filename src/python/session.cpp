@@ -59,7 +59,7 @@ constexpr const char* COARSE_BOUNDARY_MESSAGE =
 // arrays in the record.
 template <class T>
 void to_shared_pages(Buffer<T>& v) {
-    if (v.size() * sizeof(T) < SHARED_PAGES_MIN) return;
+    if (v.get_allocator().shared || v.size() * sizeof(T) < SHARED_PAGES_MIN) return;
     Buffer<T> shared(Buffer<T>::allocator_type::shared_pages());
     shared.resize(v.size());
     parallel::copy(v.data(), v.size(), shared.data());
@@ -134,8 +134,8 @@ Ref remesh(SessionContents& s, const py::Args<5>& args) {
         auto [forest, domain] = build_amr_forest(s.manager, s.ibm_mesh, level, use_regions, pose);
         const Buffer<CellStatus> status =
             flood::initial_cell_status(forest, domain, s.ibm_mesh, pose);
-        CfdAxisProjectedMesh record =
-            axis_projected::build_axis_projected_mesh(forest, domain, s.ibm_mesh, status, pose);
+        CfdAxisProjectedMesh record = axis_projected::build_axis_projected_mesh(
+            forest, domain, s.ibm_mesh, status, pose, axis_projected::RecordPages::Shared);
         share_record(record);
 
         s.pose = pose;
@@ -221,7 +221,8 @@ Ref create_axis_projected_session(const BuildSettings& settings, const py::Args<
         const Buffer<CellStatus> status =
             flood::initial_cell_status(bg.forest, bg.domain, bg.ibm_mesh, pose);
         return axis_projected::build_axis_projected_mesh(bg.forest, bg.domain, bg.ibm_mesh,
-                                                         status, pose);
+                                                         status, pose,
+                                                         axis_projected::RecordPages::Shared);
     }();
     share_record(record);
 

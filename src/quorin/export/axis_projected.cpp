@@ -29,6 +29,35 @@ std::optional<ImmersedFace> classify(const Forest& forest, const Domain& domain,
     return std::nullopt;
 }
 
+// An empty buffer whose storage, once sized, lies on shared pages.
+template <class T>
+void on_shared_pages(Buffer<T>& v) {
+    v = Buffer<T>(Buffer<T>::allocator_type::shared_pages());
+}
+
+// A record to be filled, its arrays allocated on `pages`.
+CfdAxisProjectedMesh empty_record(RecordPages pages) {
+    CfdAxisProjectedMesh r;
+    if (pages != RecordPages::Shared) return r;
+    on_shared_pages(r.cell_centers);
+    on_shared_pages(r.cell_sizes);
+    on_shared_pages(r.internal_faces_owner);
+    on_shared_pages(r.internal_faces_neighbour);
+    on_shared_pages(r.internal_faces_axis);
+    on_shared_pages(r.domain_bnd_faces_owner);
+    on_shared_pages(r.domain_bnd_faces_dir);
+    on_shared_pages(r.ap.is_immersed_face);
+    on_shared_pages(r.ap.dist_owner_to_bnd);
+    on_shared_pages(r.ap.dist_neighbour_to_bnd);
+    on_shared_pages(r.ap.owner_near_boundary);
+    on_shared_pages(r.ap.neighbour_near_boundary);
+    on_shared_pages(r.ap.owner_bnd_anchor_id);
+    on_shared_pages(r.ap.owner_bnd_patch_id);
+    on_shared_pages(r.ap.neighbour_bnd_anchor_id);
+    on_shared_pages(r.ap.neighbour_bnd_patch_id);
+    return r;
+}
+
 // Appends one immersed face's eight values to the payload vectors of `sink`
 // (an ApIbmFaceData or an AxisProjectedMeshCell: the fields share names).
 template <class Sink>
@@ -110,12 +139,12 @@ AxisProjectedMeshCell cell_record(const Forest& forest, const Domain& domain, co
 CfdAxisProjectedMesh build_axis_projected_mesh(const Forest& forest, const Domain& domain,
                                                const IbmMesh& mesh,
                                                std::span<const CellStatus> status,
-                                               const RigidPose& pose) {
+                                               const RigidPose& pose, RecordPages pages) {
     const std::size_t n = forest.leaves.size();
     // Statuses of another forest: stop before any work.
     if (status.size() < n) index_out_of_bounds(status.size(), status.size());
 
-    CfdAxisProjectedMesh out;
+    CfdAxisProjectedMesh out = empty_record(pages);
     const export_chunks::FaceLayout layout = export_chunks::count_faces(forest);
     out.ap.is_immersed_face.resize(layout.n_internal);
     std::uint8_t* immersed = out.ap.is_immersed_face.data();

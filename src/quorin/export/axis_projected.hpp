@@ -92,10 +92,16 @@ AxisProjectedMeshCell cell_record(const Forest& forest, const Domain& domain, co
 // statuses under this pose (flood::initial_cell_status); fewer entries than
 // cells stop with an index-out-of-bounds internal error before anything is
 // built. Identical for any thread count.
+//
+// `pages` says where the record's large arrays go: ordinary memory, or
+// shared pages for a record that is kept and handed out as copies.
+enum class RecordPages : std::uint8_t { Ordinary, Shared };
+
 CfdAxisProjectedMesh build_axis_projected_mesh(const Forest& forest, const Domain& domain,
                                                const IbmMesh& mesh,
                                                std::span<const CellStatus> status,
-                                               const RigidPose& pose);
+                                               const RigidPose& pose,
+                                               RecordPages pages = RecordPages::Ordinary);
 
 // The payload of internal face `face` of the three face vectors: the face
 // computed when its owner, or else its neighbour, is intersected; none
