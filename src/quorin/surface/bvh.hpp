@@ -158,6 +158,10 @@ public:
     // The hierarchy itself (tests compare builds on different thread counts).
     const std::vector<Node>& nodes() const { return nodes_; }
     const std::vector<std::uint32_t>& leaf_order() const { return order_; }
+    // The corners and zero-area flags per leaf position (entry k belongs to
+    // triangle leaf_order()[k]), for ray kernels kept beside the hierarchy.
+    const std::vector<Corners>& leaf_corners() const { return corners_; }
+    const std::vector<std::uint8_t>& leaf_flat() const { return flat_; }
 
 private:
     // The box test; `placed` holds the corners at `pose`, or is null to place
