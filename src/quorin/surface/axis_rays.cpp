@@ -25,6 +25,10 @@ constexpr double PROJECTION_MARGIN = 0x1p-40;
 // Widening of a ray's span, per unit of (ray length + reach): a kept time of
 // impact is within 2^-30 of (|t| + |origin|) of the exact one.
 constexpr double SPAN_MARGIN = 0x1p-24;
+// Widening of an edge test per unit of edge length (L1), in units of the
+// projection margin: the test's own rounding is about 2^-48 of (reach +
+// surface scale) per unit length, the projections' a few 2^-53.
+constexpr double MARGIN_PER_EDGE_LENGTH = 1.0;
 // Grid cells per listed triangle, and the cap on cells per grid.
 constexpr double CELLS_PER_TRIANGLE = 4.0;
 constexpr double MAX_CELLS = 1 << 22;
@@ -78,6 +82,28 @@ AxisRayCaster::AxisRayCaster(const TriMesh& mesh, const RigidPose& pose, double 
     usable_ = true;
 }
 
+// The edge lines of a projected triangle (corners x[i], y[i]), oriented so
+// that the inside is on their non-negative side. Each test is widened by
+// `margin` times the edge's length (L1), far above the rounding of the
+// corners' and the point's projections and of the evaluation; a projection
+// whose orientation rounding could flip keeps no edge test.
+void set_edges(const double (&x)[3], const double (&y)[3], double margin, double (&ex)[3], double (&ey)[3],
+               double (&c)[3], double (&tol)[3]) {
+    const double e0x = x[1] - x[0], e0y = y[1] - y[0];
+    const double e2x = x[0] - x[2], e2y = y[0] - y[2];
+    const double area = e0x * (-e2y) - e0y * (-e2x);
+    const double size = (std::fabs(e0x) + std::fabs(e0y)) * (std::fabs(e2x) + std::fabs(e2y));
+    const bool oriented = std::fabs(area) > 0x1p-20 * size;
+    const double s = area < 0 ? -1.0 : 1.0;
+    for (int i = 0; i < 3; ++i) {
+        const int j = (i + 1) % 3;
+        ex[i] = s * (x[j] - x[i]);
+        ey[i] = s * (y[j] - y[i]);
+        c[i] = ex[i] * y[i] - ey[i] * x[i];
+        tol[i] = oriented ? margin * (std::fabs(ex[i]) + std::fabs(ey[i])) : INF;
+    }
+}
+
 void AxisRayCaster::build_grid(Grid& g, const Vec3& dir) const {
     g.dir = dir;
     int kz = 0;
@@ -92,49 +118,51 @@ void AxisRayCaster::build_grid(Grid& g, const Vec3& dir) const {
     // Each triangle that a ray can hit (finite, not of zero area), widened.
     const auto& corners = mesh_->leaf_corners();
     const auto& flat = mesh_->leaf_flat();
-    std::vector<Entry> boxes;
-    boxes.reserve(corners.size());
+    g.shapes.clear();
+    g.shapes.reserve(corners.size());
+    std::vector<Entry> extent;  // per shape: its extent along kz
+    extent.reserve(corners.size());
     double gx = INF, gy = INF, hx = -INF, hy = -INF;
     for (std::size_t k = 0; k < corners.size(); ++k) {
         if (flat[k]) continue;
-        Entry e;
-        e.xlo = e.ylo = e.zlo = INF;
-        e.xhi = e.yhi = e.zhi = -INF;
-        for (const Vec3& p : corners[k]) {
-            const double x = p[g.kx] - g.px * p[kz];
-            const double y = p[g.ky] - g.py * p[kz];
-            e.xlo = std::min(e.xlo, x);
-            e.xhi = std::max(e.xhi, x);
-            e.ylo = std::min(e.ylo, y);
-            e.yhi = std::max(e.yhi, y);
-            e.zlo = std::min(e.zlo, p[kz]);
-            e.zhi = std::max(e.zhi, p[kz]);
+        Shape sh;
+        Entry z{INF, -INF, static_cast<std::uint32_t>(g.shapes.size())};
+        double x[3], y[3];
+        for (int i = 0; i < 3; ++i) {
+            const Vec3& p = corners[k][i];
+            x[i] = p[g.kx] - g.px * p[kz];
+            y[i] = p[g.ky] - g.py * p[kz];
+            z.zlo = std::min(z.zlo, p[kz]);
+            z.zhi = std::max(z.zhi, p[kz]);
         }
-        e.xlo -= margin_;
-        e.xhi += margin_;
-        e.ylo -= margin_;
-        e.yhi += margin_;
-        e.k = static_cast<std::uint32_t>(k);
-        gx = std::min(gx, e.xlo);
-        gy = std::min(gy, e.ylo);
-        hx = std::max(hx, e.xhi);
-        hy = std::max(hy, e.yhi);
-        boxes.push_back(e);
+        sh.xlo = std::min({x[0], x[1], x[2]}) - margin_;
+        sh.xhi = std::max({x[0], x[1], x[2]}) + margin_;
+        sh.ylo = std::min({y[0], y[1], y[2]}) - margin_;
+        sh.yhi = std::max({y[0], y[1], y[2]}) + margin_;
+        set_edges(x, y, MARGIN_PER_EDGE_LENGTH * margin_, sh.ex, sh.ey, sh.c, sh.tol);
+        sh.k = static_cast<std::uint32_t>(k);
+        gx = std::min(gx, sh.xlo);
+        gy = std::min(gy, sh.ylo);
+        hx = std::max(hx, sh.xhi);
+        hy = std::max(hy, sh.yhi);
+        g.shapes.push_back(sh);
+        extent.push_back(z);
     }
     g.start.assign(1, 0);
-    if (boxes.empty()) return;  // nx = ny = 0: every ray misses
+    if (g.shapes.empty()) return;  // nx = ny = 0: every ray misses
     g.gx = gx;
     g.gy = gy;
 
-    // Cell ranges per triangle; the grid is coarsened while the listings
-    // would be too many.
+    // Cell ranges per shape; the grid is coarsened while the listings would
+    // be too many.
     struct Range {
         std::int64_t x0, x1, y0, y1;
     };
-    std::vector<Range> ranges(boxes.size());
+    const std::size_t n = g.shapes.size();
+    std::vector<Range> ranges(n);
     std::int64_t nx, ny;
-    choose_resolution(hx - gx, hy - gy, boxes.size(), nx, ny);
-    const std::uint64_t allowed = LISTINGS_PER_TRIANGLE * boxes.size() + LISTINGS_EXTRA;
+    choose_resolution(hx - gx, hy - gy, n, nx, ny);
+    const std::uint64_t allowed = LISTINGS_PER_TRIANGLE * n + LISTINGS_EXTRA;
     std::uint64_t total;
     std::int64_t dims_x, dims_y;
     for (;;) {
@@ -142,13 +170,13 @@ void AxisRayCaster::build_grid(Grid& g, const Vec3& dir) const {
         g.iy = hy > gy ? static_cast<double>(ny) / (hy - gy) : 0.0;
         total = 0;
         dims_x = dims_y = 1;
-        for (std::size_t i = 0; i < boxes.size(); ++i) {
-            const Entry& e = boxes[i];
+        for (std::size_t i = 0; i < n; ++i) {
+            const Shape& sh = g.shapes[i];
             Range& r = ranges[i];
-            r.x0 = static_cast<std::int64_t>(cell_coordinate(e.xlo, gx, g.ix));
-            r.x1 = static_cast<std::int64_t>(cell_coordinate(e.xhi, gx, g.ix));
-            r.y0 = static_cast<std::int64_t>(cell_coordinate(e.ylo, gy, g.iy));
-            r.y1 = static_cast<std::int64_t>(cell_coordinate(e.yhi, gy, g.iy));
+            r.x0 = static_cast<std::int64_t>(cell_coordinate(sh.xlo, gx, g.ix));
+            r.x1 = static_cast<std::int64_t>(cell_coordinate(sh.xhi, gx, g.ix));
+            r.y0 = static_cast<std::int64_t>(cell_coordinate(sh.ylo, gy, g.iy));
+            r.y1 = static_cast<std::int64_t>(cell_coordinate(sh.yhi, gy, g.iy));
             dims_x = std::max(dims_x, r.x1 + 1);
             dims_y = std::max(dims_y, r.y1 + 1);
             total += static_cast<std::uint64_t>(r.x1 - r.x0 + 1) * static_cast<std::uint64_t>(r.y1 - r.y0 + 1);
@@ -157,8 +185,8 @@ void AxisRayCaster::build_grid(Grid& g, const Vec3& dir) const {
         nx = std::max<std::int64_t>(1, nx / 2);
         ny = std::max<std::int64_t>(1, ny / 2);
     }
-    // Offsets are 32-bit; a surface that lists more leaves the grid empty
-    // of cells, and its rays to the hierarchy (see cast).
+    // Offsets are 32-bit; a surface that lists more sends its rays to the
+    // hierarchy (see cast).
     if (total >= std::numeric_limits<std::uint32_t>::max()) {
         g.nx = g.ny = -1;
         return;
@@ -166,7 +194,8 @@ void AxisRayCaster::build_grid(Grid& g, const Vec3& dir) const {
     g.nx = dims_x;
     g.ny = dims_y;
 
-    // Counting sort of the listings by cell.
+    // Counting sort of the listings by cell, then each cell by zlo so that
+    // a scan stops at the first listing above the ray.
     const std::size_t cells = static_cast<std::size_t>(dims_x * dims_y);
     g.start.assign(cells + 1, 0);
     for (const Range& r : ranges)
@@ -175,12 +204,15 @@ void AxisRayCaster::build_grid(Grid& g, const Vec3& dir) const {
     for (std::size_t c = 0; c < cells; ++c) g.start[c + 1] += g.start[c];
     g.entries.resize(total);
     std::vector<std::uint32_t> fill(g.start.begin(), g.start.end() - 1);
-    for (std::size_t i = 0; i < boxes.size(); ++i) {
+    for (std::size_t i = 0; i < n; ++i) {
         const Range& r = ranges[i];
         for (std::int64_t y = r.y0; y <= r.y1; ++y)
             for (std::int64_t x = r.x0; x <= r.x1; ++x)
-                g.entries[fill[static_cast<std::size_t>(y * dims_x + x)]++] = boxes[i];
+                g.entries[fill[static_cast<std::size_t>(y * dims_x + x)]++] = extent[i];
     }
+    for (std::size_t c = 0; c < cells; ++c)
+        std::sort(g.entries.begin() + g.start[c], g.entries.begin() + g.start[c + 1],
+                  [](const Entry& a, const Entry& b) { return a.zlo < b.zlo || (a.zlo == b.zlo && a.shape < b.shape); });
 }
 
 std::optional<RayHit> AxisRayCaster::cast(const Vec3& origin, const Vec3& dir, double max_toi) const {
@@ -235,13 +267,19 @@ std::optional<RayHit> AxisRayCaster::cast_grid(const Grid& g, const Vec3& o, con
     bool found = false;
     for (std::uint32_t i = begin; i != end; ++i) {
         const Entry& e = g.entries[i];
-        if (e.zhi < zlo || e.zlo > zhi || x < e.xlo || x > e.xhi || y < e.ylo || y > e.yhi) continue;
-        const TriMesh::Corners& t = corners[e.k];
+        if (e.zlo > zhi) break;
+        if (e.zhi < zlo) continue;
+        const Shape& sh = g.shapes[e.shape];
+        if (x < sh.xlo || x > sh.xhi || y < sh.ylo || y > sh.yhi) continue;
+        if (sh.ex[0] * y - sh.ey[0] * x - sh.c[0] < -sh.tol[0] || sh.ex[1] * y - sh.ey[1] * x - sh.c[1] < -sh.tol[1] ||
+            sh.ex[2] * y - sh.ey[2] * x - sh.c[2] < -sh.tol[2])
+            continue;
+        const TriMesh::Corners& t = corners[sh.k];
         double th;
         bool back;
         if (!ray_triangle_frame(frame, t[0], t[1], t[2], best_t, th, back)) continue;
         // The hierarchy's rule: the lowest (time of impact, triangle index).
-        const std::uint32_t tri = order[e.k];
+        const std::uint32_t tri = order[sh.k];
         if (!found || th < best_t || tri < best_tri) {
             found = true;
             best_t = th;

@@ -44,13 +44,21 @@ public:
     bool has_grids() const { return usable_; }
 
 private:
-    // One triangle as listed in a grid cell: its projected box widened by
-    // the margin, its corners' extent along the grid's dominant axis, and its
-    // position in the hierarchy's leaf order.
-    struct Entry {
+    // One triangle of a grid: its projected box and edge lines, widened by
+    // the margin, and its position in the hierarchy's leaf order. A point p
+    // can lie on the triangle only if ex·p_y − ey·p_x − c ≥ −tol for each
+    // edge (tol infinite where the projection is too thin to orient).
+    struct Shape {
         double xlo, xhi, ylo, yhi;
-        double zlo, zhi;
+        double ex[3], ey[3], c[3], tol[3];
         std::uint32_t k;
+    };
+
+    // One listing in a grid cell: the shape's extent along the grid's
+    // dominant axis, and the shape. A cell's listings are sorted by zlo.
+    struct Entry {
+        double zlo, zhi;
+        std::uint32_t shape;
     };
 
     // The grid of the rays along ±dir. A point p projects to
@@ -64,6 +72,7 @@ private:
         std::int64_t nx = 0, ny = 0;
         std::vector<std::uint32_t> start;  // per cell, nx·ny + 1 offsets into entries
         std::vector<Entry> entries;
+        std::vector<Shape> shapes;
     };
 
     void build_grid(Grid& g, const Vec3& dir) const;
