@@ -30,7 +30,7 @@ constexpr double SPAN_MARGIN = 0x1p-24;
 // surface scale) per unit length, the projections' a few 2^-53.
 constexpr double MARGIN_PER_EDGE_LENGTH = 1.0;
 // Grid cells per listed triangle, and the cap on cells per grid.
-constexpr double CELLS_PER_TRIANGLE = 4.0;
+constexpr double CELLS_PER_TRIANGLE = 1.0;
 constexpr double MAX_CELLS = 1 << 22;
 // Listings allowed per triangle (plus a fixed allowance) before the grid is
 // coarsened: a few large triangles must not flood a fine grid.
@@ -45,6 +45,15 @@ inline bool opposite_direction(const Vec3& d, const Vec3& g) {
 // Cell index of a projected coordinate: monotone in v, so a value between a
 // triangle's widened bounds falls in a cell between theirs.
 inline double cell_coordinate(double v, double origin, double inv) { return (v - origin) * inv; }
+
+// v rounded down (up) to single precision; beyond its range, infinite.
+inline float float_below(double v) {
+    if (!(v >= -std::numeric_limits<float>::max())) return -std::numeric_limits<float>::infinity();
+    if (v > std::numeric_limits<float>::max()) return std::numeric_limits<float>::max();
+    const float f = static_cast<float>(v);
+    return static_cast<double>(f) > v ? std::nextafter(f, -std::numeric_limits<float>::infinity()) : f;
+}
+inline float float_above(double v) { return -float_below(-v); }
 
 // Grid size along both projected axes for `listed` triangles over the
 // extents wx, wy.
@@ -126,15 +135,15 @@ void AxisRayCaster::build_grid(Grid& g, const Vec3& dir) const {
     for (std::size_t k = 0; k < corners.size(); ++k) {
         if (flat[k]) continue;
         Shape sh;
-        Entry z{INF, -INF, static_cast<std::uint32_t>(g.shapes.size())};
-        double x[3], y[3];
+        double x[3], y[3], zlo = INF, zhi = -INF;
         for (int i = 0; i < 3; ++i) {
             const Vec3& p = corners[k][i];
             x[i] = p[g.kx] - g.px * p[kz];
             y[i] = p[g.ky] - g.py * p[kz];
-            z.zlo = std::min(z.zlo, p[kz]);
-            z.zhi = std::max(z.zhi, p[kz]);
+            zlo = std::min(zlo, p[kz]);
+            zhi = std::max(zhi, p[kz]);
         }
+        const Entry z{float_below(zlo), float_above(zhi), static_cast<std::uint32_t>(g.shapes.size())};
         sh.xlo = std::min({x[0], x[1], x[2]}) - margin_;
         sh.xhi = std::max({x[0], x[1], x[2]}) + margin_;
         sh.ylo = std::min({y[0], y[1], y[2]}) - margin_;

@@ -55,9 +55,10 @@ private:
     };
 
     // One listing in a grid cell: the shape's extent along the grid's
-    // dominant axis, and the shape. A cell's listings are sorted by zlo.
+    // dominant axis, rounded outwards to single precision, and the shape. A
+    // cell's listings are sorted by zlo.
     struct Entry {
-        double zlo, zhi;
+        float zlo, zhi;
         std::uint32_t shape;
     };
 
