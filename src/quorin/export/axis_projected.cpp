@@ -17,13 +17,18 @@ CellStatus status_at(std::span<const CellStatus> status, std::uint64_t cell) {
 }
 
 // The face (owner, neighbour, axis) when either cell is intersected, the
-// owner tested first; none otherwise or when a ray misses.
+// owner tested first; none otherwise or when a ray misses. The rays go
+// through `rays` when given (the whole-mesh passes), else straight to the
+// surface's hierarchy (single records); the answers are the same.
 std::optional<ImmersedFace> classify(const Forest& forest, const Domain& domain,
                                      const IbmMesh& mesh, std::span<const CellStatus> status,
-                                     const RigidPose& pose, std::uint64_t owner,
-                                     std::uint64_t neighbour, std::uint8_t axis) {
+                                     const RigidPose& pose, const AxisRayCaster* rays,
+                                     std::uint64_t owner, std::uint64_t neighbour,
+                                     std::uint8_t axis) {
     if (status_at(status, owner) == STATUS_INTERSECTED ||
         status_at(status, neighbour) == STATUS_INTERSECTED) {
+        if (rays != nullptr)
+            return apibm::immersed_face(forest, domain, mesh, *rays, owner, neighbour, axis);
         return apibm::immersed_face(forest, domain, mesh, owner, neighbour, axis, pose);
     }
     return std::nullopt;
@@ -58,6 +63,11 @@ CfdAxisProjectedMesh empty_record(RecordPages pages) {
     return r;
 }
 
+// The ray grids of one whole-mesh pass.
+AxisRayCaster face_rays(const Domain& domain, const IbmMesh& mesh, const RigidPose& pose) {
+    return AxisRayCaster(mesh.trimesh, pose, apibm::face_ray_reach(domain, pose));
+}
+
 // Appends one immersed face's eight values to the payload vectors of `sink`
 // (an ApIbmFaceData or an AxisProjectedMeshCell: the fields share names).
 template <class Sink>
@@ -82,7 +92,7 @@ void append_cell(const Forest& forest, const Domain& domain, const IbmMesh& mesh
         [&](std::uint64_t j, std::uint8_t axis) {
             cell_faces::push_internal(sink, cell, j, axis);
             const std::optional<ImmersedFace> f =
-                classify(forest, domain, mesh, status, pose, cell, j, axis);
+                classify(forest, domain, mesh, status, pose, nullptr, cell, j, axis);
             sink.is_immersed_face.push_back(f ? 1 : 0);
             if (f) append_payload(sink, *f);
         },
@@ -151,11 +161,12 @@ CfdAxisProjectedMesh build_axis_projected_mesh(const Forest& forest, const Domai
     // The flags go straight to their slots; the payload of each chunk's
     // immersed faces (few: those next to the surface) to the chunk's list.
     std::vector<std::vector<ImmersedFace>> parts(layout.internal.size());
+    const AxisRayCaster rays = face_rays(domain, mesh, pose);
     export_chunks::fill_cells(
         forest, domain, layout, out,
         [&](std::size_t c, std::size_t k, std::uint64_t cell, std::uint64_t j, std::uint8_t axis) {
             const std::optional<ImmersedFace> f =
-                classify(forest, domain, mesh, status, pose, cell, j, axis);
+                classify(forest, domain, mesh, status, pose, &rays, cell, j, axis);
             immersed[k] = f ? 1 : 0;
             if (f) parts[c].push_back(*f);
         });
@@ -176,7 +187,8 @@ std::optional<ImmersedFace> face_record(const Forest& forest, const Domain& doma
     if (face >= owner.size()) index_out_of_bounds(face, owner.size());
     if (face >= neighbour.size()) index_out_of_bounds(face, neighbour.size());
     if (face >= axis.size()) index_out_of_bounds(face, axis.size());
-    return classify(forest, domain, mesh, status, pose, owner[face], neighbour[face], axis[face]);
+    return classify(forest, domain, mesh, status, pose, nullptr, owner[face], neighbour[face],
+                    axis[face]);
 }
 
 ApIbmFaceData build_face_data(const Forest& forest, const Domain& domain, const IbmMesh& mesh,
@@ -198,11 +210,12 @@ ApIbmFaceData build_face_data(const Forest& forest, const Domain& domain, const 
     // faces to the chunk's list.
     const std::size_t grain = 4 * export_chunks::GRAIN;
     std::vector<std::vector<ImmersedFace>> parts((faces + grain - 1) / grain);
+    const AxisRayCaster rays = face_rays(domain, mesh, pose);
     parallel::for_chunks(faces, grain, [&](std::size_t b, std::size_t e) {
         std::vector<ImmersedFace>& sink = parts[b / grain];
         for (std::size_t f = b; f != e; ++f) {
             const std::optional<ImmersedFace> r =
-                classify(forest, domain, mesh, status, pose, owner[f], neighbour[f], axis[f]);
+                classify(forest, domain, mesh, status, pose, &rays, owner[f], neighbour[f], axis[f]);
             immersed[f] = r ? 1 : 0;
             if (r) sink.push_back(*r);
         }

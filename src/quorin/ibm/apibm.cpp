@@ -57,11 +57,13 @@ struct SideHit {
 
 // First crossing of the posed surface along origin + t·dir, t up to max_toi,
 // with the face id brought back to its triangle and the triangle's patch.
+// `cast` is the posed nearest-hit cast (origin, dir, limit).
+template <class Cast>
 std::optional<SideHit> cast_side(const IbmMesh& mesh, const Vec3& origin, const Vec3& dir,
-                                 double max_toi, const RigidPose& pose) {
+                                 double max_toi, const Cast& cast) {
     // No time of impact lies above a NaN limit, so such a ray is unbounded.
     const double limit = std::isnan(max_toi) ? std::numeric_limits<double>::infinity() : max_toi;
-    const auto hit = mesh.trimesh.cast_ray_posed(origin, dir, limit, pose);
+    const std::optional<RayHit> hit = cast(origin, dir, limit);
     if (!hit) return std::nullopt;
     const std::uint64_t n_tri = mesh.trimesh.triangles().size();
     // A back-side hit is reported as triangle + triangle count.
@@ -78,12 +80,12 @@ inline bool near_boundary(double h, double extent, double dist) {
     return dx / extent >= dist / dx;
 }
 
-}  // namespace
-
-std::optional<ImmersedFace> immersed_face(const Forest& forest, const Domain& domain,
-                                          const IbmMesh& mesh, std::uint64_t owner,
-                                          std::uint64_t neighbour, std::uint8_t axis,
-                                          const RigidPose& pose) {
+// The face's two casts through `cast`.
+template <class Cast>
+std::optional<ImmersedFace> face_with(const Forest& forest, const Domain& domain,
+                                      const IbmMesh& mesh, std::uint64_t owner,
+                                      std::uint64_t neighbour, std::uint8_t axis,
+                                      const Cast& cast) {
     const std::uint64_t cells = forest.leaves.size();
     if (owner >= cells) index_out_of_bounds(owner, cells);
     if (neighbour >= cells) index_out_of_bounds(neighbour, cells);
@@ -100,7 +102,7 @@ std::optional<ImmersedFace> immersed_face(const Forest& forest, const Domain& do
     // Owner side: from just behind the owner's centre towards the neighbour.
     const double eps_o = back_off(d, co);
     const Vec3 origin_o{co[0] - eps_o * e[0], co[1] - eps_o * e[1], co[2] - eps_o * e[2]};
-    const auto hit_o = cast_side(mesh, origin_o, e, (eps_o + eps_o) + abs_d, pose);
+    const auto hit_o = cast_side(mesh, origin_o, e, (eps_o + eps_o) + abs_d, cast);
     if (!hit_o) return std::nullopt;
 
     ImmersedFace f;
@@ -119,7 +121,7 @@ std::optional<ImmersedFace> immersed_face(const Forest& forest, const Domain& do
     const double eps_n = back_off(co[axis] - cn[axis], cn);
     const Vec3 origin_n{cn[0] + eps_n * e[0], cn[1] + eps_n * e[1], cn[2] + eps_n * e[2]};
     const Vec3 back{-e[0], -e[1], -e[2]};
-    const auto hit_n = cast_side(mesh, origin_n, back, (eps_n + eps_n) + abs_d, pose);
+    const auto hit_n = cast_side(mesh, origin_n, back, (eps_n + eps_n) + abs_d, cast);
     if (!hit_n) return std::nullopt;
 
     f.neighbour_bnd_anchor_id = hit_n->triangle;
@@ -127,6 +129,40 @@ std::optional<ImmersedFace> immersed_face(const Forest& forest, const Domain& do
     f.dist_neighbour_to_bnd = clamp_checked(hit_n->toi - eps_n, 0.0, abs_d);
     f.neighbour_near_boundary = near_boundary(gn.size[axis], extent, f.dist_neighbour_to_bnd);
     return f;
+}
+
+}  // namespace
+
+std::optional<ImmersedFace> immersed_face(const Forest& forest, const Domain& domain,
+                                          const IbmMesh& mesh, std::uint64_t owner,
+                                          std::uint64_t neighbour, std::uint8_t axis,
+                                          const RigidPose& pose) {
+    return face_with(forest, domain, mesh, owner, neighbour, axis,
+                     [&](const Vec3& o, const Vec3& d, double limit) {
+                         return mesh.trimesh.cast_ray_posed(o, d, limit, pose);
+                     });
+}
+
+std::optional<ImmersedFace> immersed_face(const Forest& forest, const Domain& domain,
+                                          const IbmMesh& mesh, const AxisRayCaster& rays,
+                                          std::uint64_t owner, std::uint64_t neighbour,
+                                          std::uint8_t axis) {
+    return face_with(forest, domain, mesh, owner, neighbour, axis,
+                     [&](const Vec3& o, const Vec3& d, double limit) { return rays.cast(o, d, limit); });
+}
+
+double face_ray_reach(const Domain& domain, const RigidPose& pose) {
+    // Centres lie in the domain and rays within it; moving into the surface's
+    // frame subtracts the translation and rotates, which grows the largest
+    // component by at most √3 (plus rounding).
+    const double box = max_number(max_number(std::fabs(domain.min[0]), std::fabs(domain.min[1])),
+                                  max_number(std::fabs(domain.min[2]),
+                                             max_number(max_number(std::fabs(domain.max[0]),
+                                                                   std::fabs(domain.max[1])),
+                                                        std::fabs(domain.max[2]))));
+    const Vec3& t = pose.translation;
+    const double shift = max_number(max_number(std::fabs(t[0]), std::fabs(t[1])), std::fabs(t[2]));
+    return 2.0 * (2.0 * box + shift);
 }
 
 }  // namespace quorin::apibm

@@ -8,6 +8,7 @@
 
 #include "quorin/forest/domain.hpp"
 #include "quorin/forest/forest.hpp"
+#include "quorin/surface/axis_rays.hpp"
 #include "quorin/surface/ibm_mesh.hpp"
 #include "quorin/surface/pose.hpp"
 
@@ -48,6 +49,18 @@ std::optional<ImmersedFace> immersed_face(const Forest& forest, const Domain& do
                                           const IbmMesh& mesh, std::uint64_t owner,
                                           std::uint64_t neighbour, std::uint8_t axis,
                                           const RigidPose& pose);
+
+// The same with the rays cast through `rays`, a caster built for this mesh
+// and pose (reach face_ray_reach(domain, pose) serves every face's rays from
+// its grids); the answer is the same.
+std::optional<ImmersedFace> immersed_face(const Forest& forest, const Domain& domain,
+                                          const IbmMesh& mesh, const AxisRayCaster& rays,
+                                          std::uint64_t owner, std::uint64_t neighbour,
+                                          std::uint8_t axis);
+
+// A bound on the surface-frame origin and the length of every face ray of
+// `domain` under `pose`, for AxisRayCaster.
+double face_ray_reach(const Domain& domain, const RigidPose& pose);
 
 }  // namespace apibm
 }  // namespace quorin

@@ -171,8 +171,9 @@ public:
     // The hierarchy itself (tests compare builds on different thread counts).
     const std::vector<Node>& nodes() const { return nodes_; }
     const std::vector<std::uint32_t>& leaf_order() const { return order_; }
-    // The corners of the triangles in leaf order, and per leaf position 1 for
-    // a zero-area triangle: for structures that bin the triangles themselves.
+    // The corners of the triangles in leaf order (entry k belongs to triangle
+    // leaf_order()[k]), and per leaf position 1 for a zero-area triangle: for
+    // ray kernels that bin the triangles beside the hierarchy.
     const std::vector<Corners>& leaf_corners() const { return corners_; }
     const std::vector<std::uint8_t>& leaf_zero_area() const { return flat_; }
 
