@@ -107,7 +107,8 @@ Ref update_ib(SessionContents& s, const py::Args<3>& args) {
     pose.set_absolute(translation, rotation);
     {
         const Buffer<CellStatus> status =
-            axis_projected::refresh_immersed_faces(s.forest, s.domain, s.ibm_mesh, s.mesh, pose);
+            axis_projected::refresh_immersed_faces(s.forest, s.domain, s.ibm_mesh, s.mesh, pose,
+                                                   axis_projected::RecordPages::Shared);
         s.pose = pose;
         share_payload(s.mesh.ap);
         warn_coarse_boundary_cells(warn, s.forest.leaves, status, s.target_level);

@@ -4,8 +4,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
+#include <utility>
 
 namespace quorin {
 
@@ -27,6 +31,56 @@ struct Registry {
 Registry& registry() {
     static Registry* r = new Registry;  // outlives every static buffer
     return *r;
+}
+
+// Unmapping a shared buffer returns its pages one by one and costs a
+// noticeable fraction of filling it; it is left to a background thread so
+// that the caller (a session replacing its record) goes on at once. The
+// thread is started on first use, again in a forked child, and never ends.
+struct Releaser {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<std::pair<void*, SharedFile>> queue;
+    pid_t owner = 0;  // the process whose thread serves the queue
+};
+
+Releaser& releaser() {
+    static Releaser* r = new Releaser;  // the thread may outlive static destruction
+    return *r;
+}
+
+void release_now(void* p, const SharedFile& file) noexcept {
+    ::munmap(p, file.bytes);
+    ::close(file.fd);
+}
+
+void serve(Releaser* r) {
+    for (;;) {
+        std::pair<void*, SharedFile> job;
+        {
+            std::unique_lock<std::mutex> lock(r->mutex);
+            r->wake.wait(lock, [&] { return !r->queue.empty(); });
+            job = r->queue.front();
+            r->queue.pop_front();
+        }
+        release_now(job.first, job.second);
+    }
+}
+
+void release_later(void* p, const SharedFile& file) noexcept {
+    Releaser& r = releaser();
+    try {
+        std::unique_lock<std::mutex> lock(r.mutex);
+        if (r.owner != ::getpid()) {
+            std::thread(serve, &r).detach();
+            r.owner = ::getpid();
+        }
+        r.queue.emplace_back(p, file);
+        lock.unlock();
+        r.wake.notify_one();
+    } catch (...) {
+        release_now(p, file);  // no thread or no room: release here
+    }
 }
 
 std::size_t page_rounded(std::size_t bytes) {
@@ -75,8 +129,7 @@ bool release_shared_pages(void* p) noexcept {
         r.files.erase(it);
     }
     --r.live;
-    ::munmap(p, file.bytes);
-    ::close(file.fd);
+    release_later(p, file);
     return true;
 }
 

@@ -19,7 +19,8 @@ inline constexpr std::size_t SHARED_PAGES_MIN = std::size_t{1} << 20;
 void* allocate_shared_pages(std::size_t bytes);
 
 // Frees a buffer from allocate_shared_pages; false (nothing done) when `p`
-// is not one. Copies mapped from it stay valid.
+// is not one. Copies mapped from it stay valid. The pages are returned to
+// the system by a background thread, shortly after the call.
 bool release_shared_pages(void* p) noexcept;
 
 // A private copy-on-write mapping of the first `bytes` bytes of the shared

@@ -40,7 +40,22 @@ void on_shared_pages(Buffer<T>& v) {
     v = Buffer<T>(Buffer<T>::allocator_type::shared_pages());
 }
 
-// A record to be filled, its arrays allocated on `pages`.
+// A payload and a record to be filled, their arrays allocated on `pages`.
+ApIbmFaceData empty_payload(RecordPages pages) {
+    ApIbmFaceData ap;
+    if (pages != RecordPages::Shared) return ap;
+    on_shared_pages(ap.is_immersed_face);
+    on_shared_pages(ap.dist_owner_to_bnd);
+    on_shared_pages(ap.dist_neighbour_to_bnd);
+    on_shared_pages(ap.owner_near_boundary);
+    on_shared_pages(ap.neighbour_near_boundary);
+    on_shared_pages(ap.owner_bnd_anchor_id);
+    on_shared_pages(ap.owner_bnd_patch_id);
+    on_shared_pages(ap.neighbour_bnd_anchor_id);
+    on_shared_pages(ap.neighbour_bnd_patch_id);
+    return ap;
+}
+
 CfdAxisProjectedMesh empty_record(RecordPages pages) {
     CfdAxisProjectedMesh r;
     if (pages != RecordPages::Shared) return r;
@@ -51,15 +66,7 @@ CfdAxisProjectedMesh empty_record(RecordPages pages) {
     on_shared_pages(r.internal_faces_axis);
     on_shared_pages(r.domain_bnd_faces_owner);
     on_shared_pages(r.domain_bnd_faces_dir);
-    on_shared_pages(r.ap.is_immersed_face);
-    on_shared_pages(r.ap.dist_owner_to_bnd);
-    on_shared_pages(r.ap.dist_neighbour_to_bnd);
-    on_shared_pages(r.ap.owner_near_boundary);
-    on_shared_pages(r.ap.neighbour_near_boundary);
-    on_shared_pages(r.ap.owner_bnd_anchor_id);
-    on_shared_pages(r.ap.owner_bnd_patch_id);
-    on_shared_pages(r.ap.neighbour_bnd_anchor_id);
-    on_shared_pages(r.ap.neighbour_bnd_patch_id);
+    r.ap = empty_payload(pages);
     return r;
 }
 
@@ -195,14 +202,15 @@ ApIbmFaceData build_face_data(const Forest& forest, const Domain& domain, const 
                               std::span<const CellStatus> status,
                               std::span<const std::uint64_t> owner,
                               std::span<const std::uint64_t> neighbour,
-                              std::span<const std::uint8_t> axis, const RigidPose& pose) {
+                              std::span<const std::uint8_t> axis, const RigidPose& pose,
+                              RecordPages pages) {
     const std::size_t faces = owner.size();
     // Face vectors of unequal length: stop before any work, as the first
     // face without a neighbour or an axis would.
     if (neighbour.size() < faces) index_out_of_bounds(neighbour.size(), neighbour.size());
     if (axis.size() < faces) index_out_of_bounds(axis.size(), axis.size());
 
-    ApIbmFaceData ap;
+    ApIbmFaceData ap = empty_payload(pages);
     ap.is_immersed_face.resize(faces);
     std::uint8_t* immersed = ap.is_immersed_face.data();
 
@@ -226,11 +234,11 @@ ApIbmFaceData build_face_data(const Forest& forest, const Domain& domain, const 
 
 Buffer<CellStatus> refresh_immersed_faces(const Forest& forest, const Domain& domain,
                                           const IbmMesh& mesh, CfdAxisProjectedMesh& record,
-                                          const RigidPose& pose) {
+                                          const RigidPose& pose, RecordPages pages) {
     Buffer<CellStatus> status = flood::initial_cell_status(forest, domain, mesh, pose);
     ApIbmFaceData ap = build_face_data(forest, domain, mesh, status, record.internal_faces_owner,
                                        record.internal_faces_neighbour,
-                                       record.internal_faces_axis, pose);
+                                       record.internal_faces_axis, pose, pages);
     // Everything that can fail is done: only moves touch the record now.
     std::vector<std::string> names = mesh.patch_names;
     record.ap = std::move(ap);

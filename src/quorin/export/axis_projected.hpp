@@ -120,7 +120,8 @@ ApIbmFaceData build_face_data(const Forest& forest, const Domain& domain, const 
                               std::span<const CellStatus> status,
                               std::span<const std::uint64_t> owner,
                               std::span<const std::uint64_t> neighbour,
-                              std::span<const std::uint8_t> axis, const RigidPose& pose);
+                              std::span<const std::uint8_t> axis, const RigidPose& pose,
+                              RecordPages pages = RecordPages::Ordinary);
 
 // After a pose change: marks the cells that the surface at `pose` intersects
 // (a fresh vector of 1s, intersected cells 2), recomputes `record.ap` for the
@@ -131,7 +132,8 @@ ApIbmFaceData build_face_data(const Forest& forest, const Domain& domain, const 
 // then `record` is unchanged.
 Buffer<CellStatus> refresh_immersed_faces(const Forest& forest, const Domain& domain,
                                           const IbmMesh& mesh, CfdAxisProjectedMesh& record,
-                                          const RigidPose& pose);
+                                          const RigidPose& pose,
+                                          RecordPages pages = RecordPages::Ordinary);
 
 }  // namespace axis_projected
 }  // namespace quorin
