@@ -36,12 +36,14 @@ Registry& registry() {
 // Unmapping a shared buffer returns its pages one by one and costs a
 // noticeable fraction of filling it; it is left to a background thread so
 // that the caller (a session replacing its record) goes on at once. The
-// thread is started on first use, again in a forked child, and never ends.
+// thread is started on first use and never ends. A forked child, which has
+// no such thread (and whose copy of the queue's lock may be held), releases
+// its buffers itself.
 struct Releaser {
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<std::pair<void*, SharedFile>> queue;
-    pid_t owner = 0;  // the process whose thread serves the queue
+    std::atomic<pid_t> owner{0};  // the process whose thread serves the queue
 };
 
 Releaser& releaser() {
@@ -69,11 +71,17 @@ void serve(Releaser* r) {
 
 void release_later(void* p, const SharedFile& file) noexcept {
     Releaser& r = releaser();
+    const pid_t self = ::getpid();
+    const pid_t owner = r.owner.load();
+    if (owner != 0 && owner != self) {
+        release_now(p, file);
+        return;
+    }
     try {
         std::unique_lock<std::mutex> lock(r.mutex);
-        if (r.owner != ::getpid()) {
+        if (r.owner.load() == 0) {
             std::thread(serve, &r).detach();
-            r.owner = ::getpid();
+            r.owner.store(self);
         }
         r.queue.emplace_back(p, file);
         lock.unlock();

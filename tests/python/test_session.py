@@ -272,6 +272,30 @@ class TestLargeSnapshots:
             np.testing.assert_array_equal(x, k)
         assert_same_ap_mesh(b, big.mesh)
 
+    @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+    def test_a_forked_child_changes_nothing_in_the_parent(self, big):
+        parent_mesh = big.mesh
+        kept = [x.copy() for x in self.arrays(parent_mesh)]
+        big.update_ib(translation=[0.03, 0.0, 0.0], warn_outside_refinement=False)
+        pid = os.fork()
+        if pid == 0:  # the child moves the body, remeshes and writes its arrays
+            status = 1
+            try:
+                for step in range(3):
+                    m = big.update_ib(translation=[0.01 * step, 0.0, 0.0],
+                                      warn_outside_refinement=False)
+                    for x in self.arrays(m) + self.arrays(parent_mesh):
+                        x[...] = 7
+                big.remesh(warn_outside_refinement=False)
+                status = 0
+            finally:
+                os._exit(status)
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+        for x, k in zip(self.arrays(parent_mesh), kept):
+            np.testing.assert_array_equal(x, k)
+        assert_same_cells_and_faces(big.mesh, parent_mesh)
+
     def test_snapshots_outlive_moves_remeshes_and_the_session(self, big):
         first = big.mesh
         kept = [x.copy() for x in self.arrays(first)]
