@@ -31,12 +31,15 @@ using py::Ref;
 struct SessionContents {
     Forest forest;
     IbmMesh ibm_mesh;
-    CfdAxisProjectedMesh mesh;  // describes `forest`, payload under `pose`
+    CfdAxisProjectedMesh mesh;  // describes `forest`, payload under `pose`, when `has_mesh`
     std::vector<RefinementRegion> refinement_regions;
     BuildSettings manager;
     Domain domain;
     RigidPose pose;
     std::uint8_t target_level;
+    // False only after a remesh that failed once the new forest was in
+    // place: `mesh` is then empty, and each use builds the record first.
+    bool has_mesh = true;
 };
 
 using SessionClass = py::ClassBinding<SessionContents, apibm_session_class>;
@@ -96,6 +99,19 @@ Ref mesh_object(const CfdAxisProjectedMesh& record) {
     return AxisProjectedMeshClass::create(cfd_mesh::axis_projected_mesh_copy_to_python(record));
 }
 
+// The record of the session's forest, surface and pose.
+CfdAxisProjectedMesh record_for(const SessionContents& s, axis_projected::RecordPages pages) {
+    const Buffer<CellStatus> status = flood::initial_cell_status(s.forest, s.domain, s.ibm_mesh, s.pose);
+    return axis_projected::build_axis_projected_mesh(s.forest, s.domain, s.ibm_mesh, status, s.pose, pages);
+}
+
+// The stored record, built first when a failed remesh left none.
+void ensure_mesh(SessionContents& s) {
+    if (s.has_mesh) return;
+    s.mesh = record_for(s, axis_projected::RecordPages::Shared);
+    s.has_mesh = true;
+}
+
 Ref update_ib(SessionContents& s, const py::Args<3>& args) {
     const auto translation = args.get_optional(0, py::to_float3);
     const auto rotation = args.get_optional(1, py::to_float4);
@@ -105,6 +121,7 @@ Ref update_ib(SessionContents& s, const py::Args<3>& args) {
     // internal error in the refresh leaves pose and payload matching.
     RigidPose pose = s.pose;
     pose.set_absolute(translation, rotation);
+    ensure_mesh(s);
     {
         const Buffer<CellStatus> status =
             axis_projected::refresh_immersed_faces(s.forest, s.domain, s.ibm_mesh, s.mesh, pose,
@@ -123,9 +140,13 @@ Ref remesh(SessionContents& s, const py::Args<5>& args) {
     const auto rotation = args.get_optional(3, py::to_float4);
     const bool warn = args.get_or(4, py::to_bool, true);
 
-    // The new settings and the rebuilt mesh are assembled aside and stored
-    // together, so that an internal error midway leaves the session as it
-    // was, its record matching its forest.
+    // The new forest is built aside: a failure there leaves the session as
+    // it was. Then the old record goes before the new one is built (its
+    // pages are returned in the background while the new statuses and face
+    // counts are computed), so that the two do not take memory at once. From
+    // there on the session holds the new forest and settings, and a failure
+    // while its record is built leaves it without a record (each later use
+    // builds one) rather than with one that does not match its forest.
     RigidPose pose = s.pose;
     pose.set_absolute(translation, rotation);
     const std::uint8_t level = target_level ? *target_level : s.target_level;
@@ -133,25 +154,35 @@ Ref remesh(SessionContents& s, const py::Args<5>& args) {
 
     {
         auto [forest, domain] = build_amr_forest(s.manager, s.ibm_mesh, level, use_regions, pose);
-        const Buffer<CellStatus> status =
-            flood::initial_cell_status(forest, domain, s.ibm_mesh, pose);
-        CfdAxisProjectedMesh record = axis_projected::build_axis_projected_mesh(
-            forest, domain, s.ibm_mesh, status, pose, axis_projected::RecordPages::Shared);
-        share_record(record);
-
+        s.has_mesh = false;
+        s.mesh = CfdAxisProjectedMesh{};
         s.pose = pose;
         s.target_level = level;
         if (regions) s.refinement_regions = std::move(*regions);
         s.forest = std::move(forest);
         s.domain = domain;
-        s.mesh = std::move(record);
+
+        const Buffer<CellStatus> status =
+            flood::initial_cell_status(s.forest, s.domain, s.ibm_mesh, pose);
+        s.mesh = axis_projected::build_axis_projected_mesh(s.forest, s.domain, s.ibm_mesh, status,
+                                                           pose, axis_projected::RecordPages::Shared);
+        share_record(s.mesh);
+        s.has_mesh = true;
 
         warn_coarse_boundary_cells(warn, s.forest.leaves, status, s.target_level);
     }  // statuses released before the record is copied
     return mesh_object(s.mesh);
 }
 
-Ref read_mesh(const SessionContents& s) { return mesh_object(s.mesh); }
+Ref read_mesh(const SessionContents& s) {
+    // Without a stored record (a failed remesh), a record is built for this
+    // read; storing it waits for the next update_ib.
+    if (!s.has_mesh) {
+        return AxisProjectedMeshClass::create(cfd_mesh::axis_projected_mesh_to_python(
+            record_for(s, axis_projected::RecordPages::Ordinary)));
+    }
+    return mesh_object(s.mesh);
+}
 
 Ref read_translation(const SessionContents& s) { return py::float_list(s.pose.translation.data(), 3); }
 

@@ -3,6 +3,8 @@
 import inspect
 import math
 import os
+import subprocess
+import sys
 import warnings
 
 import numpy as np
@@ -305,6 +307,51 @@ class TestLargeSnapshots:
         del big, moved
         for x, k in zip(self.arrays(first), kept):
             np.testing.assert_array_equal(x, k)
+
+class TestRemeshOutOfMemory:
+    """A remesh whose new forest fits in memory but whose record does not:
+    the session keeps the new forest and settings without a record, and
+    builds one for each later use instead of using a record of the old
+    forest."""
+
+    CHILD = (
+        "import resource, sys\n"
+        "from _quorin import BoundingBox, QuorinManager\n"
+        "m = QuorinManager(BoundingBox([0, 0, 0], [1, 1, 1]), [16, 16, 16], 0)\n"
+        "s = m.create_axis_projected_session(sys.argv[1], 1)\n"
+        "old = s.mesh.n_cells\n"
+        "size = next(int(l.split()[1]) for l in open('/proc/self/status')\n"
+        "            if l.startswith('VmSize')) * 1024\n"
+        "hard = resource.getrlimit(resource.RLIMIT_AS)[1]\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (size + (160 << 20), hard))\n"
+        "region = [((0, 0, 0), (1, 1, 1), 3)]\n"
+        "try:\n"
+        "    s.remesh(refinement_regions=region, translation=[0.01, 0, 0],\n"
+        "             warn_outside_refinement=False)\n"
+        "    print('no error')\n"
+        "except MemoryError:\n"
+        "    print('MemoryError')\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (hard, hard))\n"
+        "read = s.mesh\n"
+        "moved = s.update_ib(warn_outside_refinement=False)\n"
+        "again = s.remesh(warn_outside_refinement=False)\n"
+        "print(old, read.n_cells, moved.n_cells, again.n_cells, s.translation[0])\n"
+        "print(int((read.internal_faces_owner == again.internal_faces_owner).all()),\n"
+        "      int((read.ap.is_immersed_face == again.ap.is_immersed_face).all()))\n"
+    )
+
+    def test_later_uses_build_the_record_of_the_new_forest(self, tmp_path):
+        path = cube_stl(tmp_path, (0.3, 0.3, 0.3), (0.6, 0.6, 0.6))
+        env = dict(os.environ, RAYON_NUM_THREADS="1")
+        out = subprocess.run([sys.executable, "-c", self.CHILD, str(path)], check=True,
+                             capture_output=True, text=True, timeout=300, env=env)
+        error, counts, same = out.stdout.strip().splitlines()
+        assert error == "MemoryError"
+        old, read, moved, again, x = counts.split()
+        assert int(old) < 100_000 and int(read) == int(moved) == int(again) == 16**3 * 8**3
+        assert float(x) == 0.01
+        assert same == "1 1"
+
 
 class TestRemesh:
     def test_remesh_rebuilds_around_the_moved_body(self, manager, session, tmp_path):
