@@ -153,8 +153,11 @@ GhostCell ghost_record(const Forest& forest, const Domain& domain, const IbmMesh
     GhostCell g;
     g.cell_id = cell;
 
-    // Boundary intercept and its triangle.
-    const PointProjection proj = mesh.trimesh.project_point(c);
+    // Boundary intercept and its triangle. A ghost cell is mostly a cut
+    // cell, whose box the surface meets within half its diagonal of the
+    // centre: the search starts there.
+    const double reach2 = 1.0001 * 0.25 * ((s[0] * s[0] + s[1] * s[1]) + s[2] * s[2]);
+    const PointProjection proj = mesh.trimesh.project_point(c, reach2);
     const std::uint64_t tri = proj.triangle;
     if (tri >= mesh.triangle_patch_ids.size())
         index_out_of_bounds(tri, mesh.triangle_patch_ids.size());

@@ -135,6 +135,11 @@ public:
     // point and triangle 0.
     PointProjection project_point(const Vec3& p) const;
 
+    // The same answer, searched first within squared distance `bound2` of p
+    // (far fewer nodes where the surface is known to pass near p, such as
+    // inside a cut cell); when nothing lies within it, the whole surface.
+    PointProjection project_point(const Vec3& p, double bound2) const;
+
     // Largest |coordinate| of a finite triangle's corner (0 without one): every
     // point of the surface lies within this distance of the origin on each axis.
     double coordinate_scale() const { return scale_; }
@@ -183,6 +188,7 @@ private:
     bool intersects_box_placed(const CellBox& box, const RigidPose& pose, const Corners* placed) const;
     template <class Visit>
     bool visit_box_leaves(const CellBox& box, const RigidPose& pose, Visit&& visit) const;
+    bool project_point_within(const Vec3& p, double bound2, PointProjection& out) const;
 
     std::vector<Vec3> vertices_;
     std::vector<Triangle> triangles_;

@@ -329,7 +329,26 @@ std::optional<RayHit> TriMesh::cast_ray_posed(const Vec3& origin, const Vec3& di
 }
 
 PointProjection TriMesh::project_point(const Vec3& p) const {
-    if (nodes_.empty() || !finite3(p)) return {{NAN_D, NAN_D, NAN_D}, 0};
+    PointProjection out{{NAN_D, NAN_D, NAN_D}, 0};
+    if (nodes_.empty() || !finite3(p)) return out;
+    project_point_within(p, INF, out);
+    return out;
+}
+
+PointProjection TriMesh::project_point(const Vec3& p, double bound2) const {
+    PointProjection out{{NAN_D, NAN_D, NAN_D}, 0};
+    if (nodes_.empty() || !finite3(p)) return out;
+    if (bound2 < INF && project_point_within(p, bound2, out)) return out;
+    project_point_within(p, INF, out);
+    return out;
+}
+
+// The search prunes every node farther than the best squared distance found
+// so far, or than `bound2` before anything is found. Nodes are only pruned
+// beyond the final best distance when that distance is within the bound, so
+// the answer is exact then; false otherwise (the caller searches again
+// without a bound).
+bool TriMesh::project_point_within(const Vec3& p, double bound2, PointProjection& out) const {
     const double margin = NODE_MARGIN * max_abs3(p);
 
     struct Entry {
@@ -338,7 +357,7 @@ PointProjection TriMesh::project_point(const Vec3& p) const {
     };
     Entry stack[STACK_SIZE];
     int top = 0;
-    double best_d2 = INF;
+    double best_d2 = bound2;
     std::uint32_t best_tri = 0;
     Vec3 best_point{NAN_D, NAN_D, NAN_D};
     bool found = false;
@@ -375,7 +394,9 @@ PointProjection TriMesh::project_point(const Vec3& p) const {
             if (dr <= best_d2) stack[top++] = {right, dr};
         }
     }
-    return {best_point, best_tri};
+    if (!found || (bound2 < INF && !(best_d2 <= bound2))) return false;
+    out = {best_point, best_tri};
+    return true;
 }
 
 }  // namespace quorin

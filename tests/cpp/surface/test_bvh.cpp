@@ -469,6 +469,28 @@ TEST(TriMeshRay, PosedRayMovesIntoSurfaceFrame) {
     EXPECT_FALSE(plane.cast_ray_posed({0, 0.05, 0.05}, {1, 0, 0}, 1, half_turn));
 }
 
+// A bound on the search changes no answer: too small (nothing within it),
+// tight around the answer, or loose.
+TEST(TriMeshProject, BoundedSearchGivesTheSameAnswer) {
+    for (const Fixture& f : fixtures()) {
+        const TriMesh mesh = build(f.soup);
+        std::mt19937_64 rng(23);
+        std::uniform_real_distribution<double> u(-2, 2);
+        for (int q = 0; q < 2000; ++q) {
+            const Vec3 p{u(rng), u(rng), u(rng)};
+            const PointProjection want = mesh.project_point(p);
+            const double d2 = (want.point[0] - p[0]) * (want.point[0] - p[0]) +
+                              (want.point[1] - p[1]) * (want.point[1] - p[1]) +
+                              (want.point[2] - p[2]) * (want.point[2] - p[2]);
+            for (const double bound2 : {0.0, 0.5 * d2, d2, std::nextafter(d2, 1e300), 4 * d2 + 1e-3, 1e300}) {
+                const PointProjection got = mesh.project_point(p, bound2);
+                ASSERT_EQ(got.triangle, want.triangle) << f.name << " point " << q << " bound " << bound2;
+                ASSERT_EQ(std::memcmp(got.point.data(), want.point.data(), sizeof(Vec3)), 0);
+            }
+        }
+    }
+}
+
 TEST(TriMeshProject, MatchesBruteForceAndReference) {
     for (const Fixture& f : fixtures()) {
         const TriMesh mesh = build(f.soup);
