@@ -17,6 +17,7 @@ libs=($(pkg-config --libs tbb) -pthread)
 # The core code the targets reach: the surface, the worker pool, the forest,
 # the immersed-boundary classification and the ghost-cell mesh export.
 sources=("$root"/src/quorin/surface/*.cpp "$root"/src/quorin/parallel.cpp "$root"/src/quorin/memory.cpp
+         "$root"/src/quorin/shared_pages.cpp
          "$root"/src/quorin/forest/*.cpp "$root"/src/quorin/ibm/*.cpp "$root"/src/quorin/export/ghost_cell.cpp)
 objects=()
 pids=()
