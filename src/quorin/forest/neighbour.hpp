@@ -128,13 +128,11 @@ struct AcrossFace {
     std::uint64_t id;  // the leaf (Leaf), else the number of leaves before the split cell (Finer)
 };
 
-// The same-level cell across face `dir` of the leaf `key`, looked up with one
-// galloping search from cell id `hint`: Leaf when a leaf covers it (then it
-// is the only face neighbour, as face_neighbour_ids finds), Finer when it is
-// split (face_neighbour_ids then finds the finer leaves). A face on the
-// tree's side moves to the next tree of the grid. Checks nothing: `dir`
-// must be below FACE_DIR_COUNT and the leaves must tile the grid.
-inline AcrossFace leaf_across(const Forest& forest, SfcKey key, FaceDir dir, std::uint64_t hint) {
+// The key of the same-level cell across face `dir` of the leaf `key`, or
+// none when the face lies on the outer surface of the base grid. A face on
+// the tree's side moves to the next tree of the grid. Checks nothing: `dir`
+// must be below FACE_DIR_COUNT.
+inline std::optional<SfcKey> same_level_across(const Forest& forest, SfcKey key, FaceDir dir) {
     using namespace morton;
     const int axis = dir / 2;
     const unsigned level = key.level();
@@ -150,7 +148,7 @@ inline AcrossFace leaf_across(const Forest& forest, SfcKey key, FaceDir dir, std
         const auto c = tree_coords(tree, forest.nx, forest.ny);
         const std::uint32_t n[3] = {forest.nx, forest.ny, forest.nz};
         const std::uint32_t stride[3] = {1, forest.nx, forest.nx * forest.ny};
-        if ((dir & 1) ? c[axis] + 1 >= n[axis] : c[axis] == 0) return {Across::Outside, 0};
+        if ((dir & 1) ? c[axis] + 1 >= n[axis] : c[axis] == 0) return std::nullopt;
         const std::uint32_t next = (dir & 1) ? tree + stride[axis] : tree - stride[axis];
         tree_bits = u128(next) << 102;
         // The coordinate wraps to the first (+) or last (-) cell of the next tree.
@@ -160,11 +158,124 @@ inline AcrossFace leaf_across(const Forest& forest, SfcKey key, FaceDir dir, std
     } else {
         moved = across | ((along - dilated(32 - level, axis)) & AXIS_BITS[axis]);
     }
-    const SfcKey same = SfcKey::from_raw(tree_bits | (moved << 6) | u128(level));
+    return SfcKey::from_raw(tree_bits | (moved << 6) | u128(level));
+}
+
+// What the leaves say about the same-level cell `same`, found by one
+// galloping search from cell id `hint`.
+inline AcrossFace search_across(const Forest& forest, SfcKey same, std::uint64_t hint) {
     const SfcKey* keys = forest.leaves.data();
     const std::size_t count = count_not_above_near(keys, forest.leaves.size(), same, hint);
     if (count > 0 && keys[count - 1].contains(same)) return {Across::Leaf, count - 1};
     return {Across::Finer, count};
+}
+
+// The same-level cell across face `dir` of the leaf `key`, looked up with one
+// galloping search from cell id `hint`: Leaf when a leaf covers it (then it
+// is the only face neighbour, as face_neighbour_ids finds), Finer when it is
+// split (face_neighbour_ids then finds the finer leaves). Checks nothing:
+// `dir` must be below FACE_DIR_COUNT and the leaves must tile the grid.
+inline AcrossFace leaf_across(const Forest& forest, SfcKey key, FaceDir dir, std::uint64_t hint) {
+    const std::optional<SfcKey> same = same_level_across(forest, key, dir);
+    if (!same) return {Across::Outside, 0};
+    return search_across(forest, *same, hint);
+}
+
+// What search_across finds for `same` when the answer is cell id `j`:
+// Leaf when leaf j holds `same`, Finer when leaf j is the first leaf inside
+// it; none when j is neither (or past the last leaf). Two key comparisons
+// at most, in place of a search where a good guess is at hand.
+inline std::optional<AcrossFace> across_if_at(const Forest& forest, SfcKey same, std::uint64_t j) {
+    if (j >= forest.leaves.size()) return std::nullopt;
+    const SfcKey* keys = forest.leaves.data();
+    // Leaves do not nest: the leaf holding `same` is the last key not above
+    // it, and a leaf inside it after a leaf before it is the first above it.
+    if (keys[j].contains(same)) return AcrossFace{Across::Leaf, j};
+    if (same.contains(keys[j]) && (j == 0 || keys[j - 1] < same)) return AcrossFace{Across::Finer, j};
+    return std::nullopt;
+}
+
+// leaf_across for the leaf with cell id `cell`, trying cell id `guess`
+// (any value) before the search from `hint`. When the cell across is a
+// sibling (the cell's coordinate on the axis even for +, odd for -) its key
+// needs no carry, and its cell id is known when the siblings between are
+// leaves: one key comparison there settles the common case, and `guess`
+// is not used. Same result as leaf_across.
+inline AcrossFace leaf_across_at(const Forest& forest, std::uint64_t cell, SfcKey key, FaceDir dir,
+                                 std::uint64_t guess, std::uint64_t hint) {
+    const unsigned level = key.level();
+    const int axis = dir / 2;
+    const u128 bit =
+        level == 0 ? u128(0) : u128(1) << (6 + 3 * (MAX_LEVEL - level) + static_cast<unsigned>(axis));
+    const bool high = (key.value & bit) != 0;
+    if (level == 0 || high == ((dir & 1) != 0)) {
+        const std::optional<SfcKey> same = same_level_across(forest, key, dir);
+        if (!same) return {Across::Outside, 0};
+        if (const auto at = across_if_at(forest, *same, guess)) return *at;
+        return search_across(forest, *same, hint);
+    }
+    const SfcKey same = SfcKey::from_raw(key.value ^ bit);
+    const std::uint64_t offset = std::uint64_t{1} << axis;
+    if (dir & 1) {
+        // The sibling, or its first leaf, `offset` cells on.
+        if (const auto at = across_if_at(forest, same, cell + offset)) return *at;
+    } else if (offset <= cell && forest.leaves[cell - offset] == same) {
+        return {Across::Leaf, cell - offset};
+    }
+    return search_across(forest, same, hint);
+}
+
+// Where the cell across face `dir` of the leaf `key` with cell id `cell`
+// lies when the leaves around are all of the leaf's level: moving one cell
+// along the axis clears (+) or sets (-) the axis bit of the m lowest digits,
+// where the coordinate ends in m odd (+) or even (-) digits, and flips it
+// in the digit above, so among leaves of one level the cell id moves as the
+// Morton code does, by bit * (8^m - (8^m - 1) / 7). Elsewhere the cell
+// across is usually not far from there: a start for its search. Gives
+// `cell` for a face on the tree's side and where the step would leave the
+// cell ids.
+inline std::uint64_t uniform_across(SfcKey key, FaceDir dir, std::uint64_t cell, std::uint64_t n) {
+    const unsigned level = key.level();
+    if (level == 0) return cell;
+    const int axis = dir / 2;
+    const unsigned shift = 6 + 3 * (MAX_LEVEL - level) + static_cast<unsigned>(axis);
+    const u128 digits = (key.value >> shift) & morton::AXIS_BITS[0];
+    // Trailing odd digits (+) are the trailing zero bits of the complement.
+    const auto lo = static_cast<std::uint64_t>((dir & 1) ? ~digits & morton::AXIS_BITS[0] : digits);
+    if (lo == 0) return cell;  // more than 21 digits: too far for a guess
+    const unsigned m = static_cast<unsigned>(__builtin_ctzll(lo)) / 3;
+    if (m >= level || m > 18) return cell;
+    const std::uint64_t pow = std::uint64_t{1} << (3 * m);
+    const std::uint64_t step = (std::uint64_t{1} << axis) * (pow - (pow - 1) / 7);
+    if (dir & 1) return step < n - cell ? cell + step : cell;
+    return step <= cell ? cell - step : cell;
+}
+
+// The four leaves across face `dir` of a leaf when the same-level cell
+// `same` there (split, its first leaf at cell id `first`) is split into
+// leaves one level finer on that face, at the cell ids they have when all
+// of its eight children are leaves; empty otherwise. Then they are what
+// face_neighbour_ids finds, in its probe order (ascending child digit).
+inline FaceNeighbourIds children_across(const Forest& forest, SfcKey same, FaceDir dir,
+                                        std::uint64_t first) {
+    FaceNeighbourIds out;
+    const unsigned level = same.level();
+    if (level >= MAX_LEVEL || first + 8 > forest.leaves.size()) return out;
+    const int axis = dir / 2;
+    const int t1 = axis == 0 ? 1 : 0;
+    const int t2 = axis == 2 ? 1 : 2;
+    // Children touching the face: the low half along the axis for +, high for -.
+    const unsigned side = (dir & 1) ? 0u : 1u << axis;
+    const u128 base = (same.value & ~u128(63)) | u128(level + 1);
+    const unsigned shift = 6 + 3 * (MAX_LEVEL - 1 - level);
+    const SfcKey* keys = forest.leaves.data() + first;
+    for (unsigned p = 0; p < 4; ++p) {
+        const unsigned d = side | ((p & 1u) << t1) | ((p >> 1) << t2);
+        if (keys[d].value != (base | (u128(d) << shift))) return FaceNeighbourIds{};
+        out.ids[p] = first + d;
+    }
+    out.count = 4;
+    return out;
 }
 
 }  // namespace neighbour

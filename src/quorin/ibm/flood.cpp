@@ -27,14 +27,15 @@ template <class Visit>
 void for_face_neighbours(const Forest& forest, std::uint64_t cell, Visit&& visit) {
     const SfcKey key = forest.leaves[cell];
     for (FaceDir dir = 0; dir < FACE_DIR_COUNT; ++dir) {
-        const neighbour::AcrossFace across = neighbour::leaf_across(forest, key, dir, cell);
+        const std::uint64_t near = neighbour::uniform_across(key, dir, cell, forest.leaves.size());
+        const neighbour::AcrossFace across = neighbour::leaf_across_at(forest, cell, key, dir, near, cell);
         if (across.kind == neighbour::Across::Leaf) {
             visit(across.id);
         } else if (across.kind == neighbour::Across::Finer) {
-            for (const std::uint64_t m :
-                 neighbour::face_neighbour_ids_near(forest, cell, dir, across.id)) {
-                visit(m);
-            }
+            FaceNeighbourIds finer = neighbour::children_across(
+                forest, *neighbour::same_level_across(forest, key, dir), dir, across.id);
+            if (finer.empty()) finer = neighbour::face_neighbour_ids_near(forest, cell, dir, across.id);
+            for (const std::uint64_t m : finer) visit(m);
         }
     }
 }
