@@ -81,7 +81,8 @@ public:
     }
 
     // leaf_across for the positive face along `axis` of leaf `cell`.
-    neighbour::AcrossFace across(const Forest& forest, std::uint64_t cell, SfcKey key, int axis) {
+    [[gnu::always_inline]] neighbour::AcrossFace across(const Forest& forest, std::uint64_t cell,
+                                                        SfcKey key, int axis) {
         const auto pos = static_cast<FaceDir>(2 * axis + 1);
         const unsigned m = odd_digits(key, axis);
         m_[axis] = m;

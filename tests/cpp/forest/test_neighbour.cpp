@@ -162,8 +162,9 @@ std::vector<Forest> across_forests() {
 }
 
 // The in-place checks (siblings, guessed cell ids, the children of a split
-// cell) against the plain search, for guesses right, near, far, off the
-// end and at random; and they must actually fire, or the test proves nothing.
+// cell) against the plain search and the four probes, for guesses right,
+// near, far, off the end and at random; and they must actually fire, or
+// the test proves nothing.
 TEST(FaceNeighbours, InPlaceChecksMatchTheSearch) {
     std::mt19937_64 rng(23);
     std::size_t sibling_hits = 0, guess_hits = 0, children_hits = 0;
@@ -178,10 +179,13 @@ TEST(FaceNeighbours, InPlaceChecksMatchTheSearch) {
                 ASSERT_LT(near, n);
                 const std::uint64_t guesses[] = {want.id, want.id + 1, want.id - 1, near, c, 0,
                                                  n - 1, n, any(rng), ~std::uint64_t{0}};
+                const Ids probed = neighbour::face_neighbours(f, c, d);
                 for (const std::uint64_t g : guesses) {
                     const neighbour::AcrossFace got = neighbour::leaf_across_at(f, c, key, d, g, any(rng));
                     ASSERT_EQ(got.kind, want.kind) << "cell " << c << " dir " << int(d) << " guess " << g;
                     ASSERT_EQ(got.id, want.id) << "cell " << c << " dir " << int(d) << " guess " << g;
+                    const FaceNeighbourIds ids = neighbour::face_neighbour_ids_guessed(f, c, d, g);
+                    ASSERT_EQ(Ids(ids.begin(), ids.end()), probed) << "cell " << c << " dir " << int(d);
                 }
                 const auto same = neighbour::same_level_across(f, key, d);
                 ASSERT_EQ(same.has_value(), want.kind != neighbour::Across::Outside);
