@@ -104,18 +104,7 @@ private:
     // The number of trailing odd digits of the cell's coordinate along
     // `axis` at its level (its level when all are: the tree's last cell).
     static unsigned odd_digits(SfcKey key, int axis) {
-        const unsigned level = key.level();
-        if (level == 0) return 0;
-        const unsigned shift = 6 + 3 * (MAX_LEVEL - level) + static_cast<unsigned>(axis);
-        if (((key.value >> shift) & 1) == 0) return 0;  // even: half of all cells
-        const u128 even = ~(key.value >> shift) & morton::AXIS_BITS[0];
-        const auto lo = static_cast<std::uint64_t>(even);
-        const auto hi = static_cast<std::uint64_t>(even >> 64);
-        const unsigned zeros = lo != 0 ? static_cast<unsigned>(__builtin_ctzll(lo))
-                               : hi != 0 ? 64 + static_cast<unsigned>(__builtin_ctzll(hi))
-                                         : 3 * level;
-        const unsigned m = zeros / 3;
-        return m < level ? m : level;
+        return neighbour::carried_digits(key, static_cast<FaceDir>(2 * axis + 1));
     }
 
     std::array<unsigned, 3> m_{};  // odd digits of the last cell looked up, per axis

@@ -144,16 +144,11 @@ bool on_domain_boundary(const Forest& forest, std::uint64_t cell, FaceDir dir) {
     return on_domain_boundary(forest, leaf_at(forest, cell), dir);
 }
 
-FaceNeighbourIds face_neighbour_ids(const Forest& forest, std::uint64_t cell, FaceDir dir) {
-    check_dir(dir);
-    const SfcKey key = leaf_at(forest, cell);
-    return face_neighbour_ids_guessed(forest, cell, dir, uniform_across(key, dir, cell, forest.leaves.size()));
-}
+namespace {
 
-FaceNeighbourIds face_neighbour_ids_guessed(const Forest& forest, std::uint64_t cell, FaceDir dir,
-                                            std::uint64_t guess) {
-    check_dir(dir);
-    const SfcKey key = leaf_at(forest, cell);
+// face_neighbour_ids_guessed after the argument checks.
+[[gnu::always_inline]] inline FaceNeighbourIds ids_across(const Forest& forest, std::uint64_t cell,
+                                                          SfcKey key, FaceDir dir, std::uint64_t guess) {
     const AcrossFace across = leaf_across_at(forest, cell, key, dir, guess, cell);
     FaceNeighbourIds out;
     switch (across.kind) {
@@ -170,6 +165,20 @@ FaceNeighbourIds face_neighbour_ids_guessed(const Forest& forest, std::uint64_t 
     out = children_across(forest, *same_level_across(forest, key, dir), dir, across.id);
     if (!out.empty()) return out;
     return face_neighbour_ids_near(forest, cell, dir, across.id);
+}
+
+}  // namespace
+
+FaceNeighbourIds face_neighbour_ids(const Forest& forest, std::uint64_t cell, FaceDir dir) {
+    check_dir(dir);
+    const SfcKey key = leaf_at(forest, cell);
+    return ids_across(forest, cell, key, dir, forest.leaves.size());
+}
+
+FaceNeighbourIds face_neighbour_ids_guessed(const Forest& forest, std::uint64_t cell, FaceDir dir,
+                                            std::uint64_t guess) {
+    check_dir(dir);
+    return ids_across(forest, cell, leaf_at(forest, cell), dir, guess);
 }
 
 FaceNeighbourIds face_neighbour_ids_near(const Forest& forest, std::uint64_t cell, FaceDir dir,

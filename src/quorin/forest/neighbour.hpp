@@ -94,7 +94,7 @@ FaceNeighbourIds face_neighbour_ids(const Forest& forest, std::uint64_t cell, Fa
 
 // The same, checking cell id `guess` for the leaf across (or the first leaf
 // inside the split cell across) before any search; any guess gives the
-// same result.
+// same result, one past the last cell none.
 FaceNeighbourIds face_neighbour_ids_guessed(const Forest& forest, std::uint64_t cell, FaceDir dir,
                                             std::uint64_t guess);
 
@@ -236,38 +236,13 @@ inline unsigned carried_digits(SfcKey key, FaceDir dir) {
     // Trailing odd digits (+) are the trailing zero bits of the complement.
     const u128 probe = (dir & 1) ? ~digits & morton::AXIS_BITS[0] : digits;
     const auto lo = static_cast<std::uint64_t>(probe);
+    if (lo & 1) return 0;  // the sibling across: half of all faces
     const auto hi = static_cast<std::uint64_t>(probe >> 64);
     const unsigned zeros = lo != 0 ? static_cast<unsigned>(__builtin_ctzll(lo))
                            : hi != 0 ? 64 + static_cast<unsigned>(__builtin_ctzll(hi))
                                      : 3 * level;
     const unsigned m = zeros / 3;
     return m < level ? m : level;
-}
-
-// Where the cell across face `dir` of the leaf `key` with cell id `cell`
-// lies when the leaves around are all of the leaf's level: moving one cell
-// along the axis clears (+) or sets (-) the axis bit of the m lowest digits,
-// where the coordinate ends in m odd (+) or even (-) digits, and flips it
-// in the digit above, so among leaves of one level the cell id moves as the
-// Morton code does, by bit * (8^m - (8^m - 1) / 7). Elsewhere the cell
-// across is usually not far from there: a start for its search. Gives
-// `cell` for a face on the tree's side and where the step would leave the
-// cell ids.
-inline std::uint64_t uniform_across(SfcKey key, FaceDir dir, std::uint64_t cell, std::uint64_t n) {
-    const unsigned level = key.level();
-    if (level == 0) return cell;
-    const int axis = dir / 2;
-    const unsigned shift = 6 + 3 * (MAX_LEVEL - level) + static_cast<unsigned>(axis);
-    const u128 digits = (key.value >> shift) & morton::AXIS_BITS[0];
-    // Trailing odd digits (+) are the trailing zero bits of the complement.
-    const auto lo = static_cast<std::uint64_t>((dir & 1) ? ~digits & morton::AXIS_BITS[0] : digits);
-    if (lo == 0) return cell;  // more than 21 digits: too far for a guess
-    const unsigned m = static_cast<unsigned>(__builtin_ctzll(lo)) / 3;
-    if (m >= level || m > 18) return cell;
-    const std::uint64_t pow = std::uint64_t{1} << (3 * m);
-    const std::uint64_t step = (std::uint64_t{1} << axis) * (pow - (pow - 1) / 7);
-    if (dir & 1) return step < n - cell ? cell + step : cell;
-    return step <= cell ? cell - step : cell;
 }
 
 // The four leaves across face `dir` of a leaf when the same-level cell

@@ -167,7 +167,7 @@ std::vector<Forest> across_forests() {
 // the test proves nothing.
 TEST(FaceNeighbours, InPlaceChecksMatchTheSearch) {
     std::mt19937_64 rng(23);
-    std::size_t sibling_hits = 0, guess_hits = 0, children_hits = 0;
+    std::size_t sibling_hits = 0, children_hits = 0;
     for (const Forest& f : across_forests()) {
         const std::uint64_t n = f.num_cells();
         std::uniform_int_distribution<std::uint64_t> any(0, n - 1);
@@ -175,9 +175,7 @@ TEST(FaceNeighbours, InPlaceChecksMatchTheSearch) {
             const SfcKey key = f.leaves[c];
             for (FaceDir d = 0; d < 6; ++d) {
                 const neighbour::AcrossFace want = neighbour::leaf_across(f, key, d, c);
-                const std::uint64_t near = neighbour::uniform_across(key, d, c, n);
-                ASSERT_LT(near, n);
-                const std::uint64_t guesses[] = {want.id, want.id + 1, want.id - 1, near, c, 0,
+                const std::uint64_t guesses[] = {want.id, want.id + 1, want.id - 1, c, 0,
                                                  n - 1, n, any(rng), ~std::uint64_t{0}};
                 const Ids probed = neighbour::face_neighbours(f, c, d);
                 for (const std::uint64_t g : guesses) {
@@ -190,10 +188,6 @@ TEST(FaceNeighbours, InPlaceChecksMatchTheSearch) {
                 const auto same = neighbour::same_level_across(f, key, d);
                 ASSERT_EQ(same.has_value(), want.kind != neighbour::Across::Outside);
                 if (want.kind == neighbour::Across::Outside) continue;
-                if (const auto at = neighbour::across_if_at(f, *same, near)) {
-                    EXPECT_EQ(at->id, want.id);
-                    ++guess_hits;
-                }
                 const std::uint64_t sibling = (d & 1) ? c + (1u << (d / 2)) : c - (1u << (d / 2));
                 sibling_hits += want.kind == neighbour::Across::Leaf && want.id == sibling;
                 if (want.kind != neighbour::Across::Finer) continue;
@@ -205,7 +199,6 @@ TEST(FaceNeighbours, InPlaceChecksMatchTheSearch) {
         }
     }
     EXPECT_GT(sibling_hits, 1000u);
-    EXPECT_GT(guess_hits, 1000u);
     EXPECT_GT(children_hits, 100u);
 }
 
