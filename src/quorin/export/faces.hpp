@@ -63,45 +63,53 @@ void finer_leaves(const Forest& forest, const DecodedKey& key, std::uint64_t cel
 
 }  // namespace detail
 
-// Search hints of a walk over consecutive cells. The leaf across the
-// positive face of a cell lies in the subtree of the next cell along the axis
-// of the cell's ancestor whose coordinate there is even: a sibling (a few
-// cells on) when the cell's own coordinate is even, possibly far away when
-// it ends in m > 0 odd digits. Cells of the walk with the same m find their
-// neighbours close to one another in cell order, so per axis and m the walk
-// keeps the last answer as the start of the next search.
+// The look-ups of a walk over consecutive cells. The cell across the
+// positive face of a cell is the next cell along the axis of the cell's
+// ancestor whose coordinate there is even: a sibling (a few cells on) when
+// the cell's own coordinate is even, possibly far away when it ends in
+// m > 0 odd digits. The sibling is checked in place (leaf_across_at). Cells
+// of the walk with the same m find their neighbours close to one another
+// in cell order, so per axis and m the walk keeps the last answer, both as
+// the start of the next search and as a guess: the cell id it lay at
+// relative to its cell, which repeats wherever the leaves around are
+// alike, is checked before any search.
 class Walk {
 public:
     explicit Walk(std::uint64_t first_cell) {
         for (auto& per_axis : last_) per_axis.fill(first_cell);
+        for (auto& per_axis : ahead_) per_axis.fill(0);
     }
 
-    std::uint64_t hint(std::uint64_t cell, SfcKey key, int axis) const {
+    // leaf_across for the positive face along `axis` of leaf `cell`.
+    [[gnu::always_inline]] neighbour::AcrossFace across(const Forest& forest, std::uint64_t cell,
+                                                        SfcKey key, int axis) {
+        const auto pos = static_cast<FaceDir>(2 * axis + 1);
         const unsigned m = odd_digits(key, axis);
-        if (m == 0) return cell;
+        m_[axis] = m;
+        if (m == 0) return neighbour::leaf_across_at(forest, cell, key, pos, cell, cell);
         const std::uint64_t h = last_[axis][m];
-        return h > cell ? h : cell;
+        const neighbour::AcrossFace a =
+            neighbour::leaf_across_at(forest, cell, key, pos, cell + ahead_[axis][m], h > cell ? h : cell);
+        if (a.kind == neighbour::Across::Outside) return a;
+        ahead_[axis][m] = a.id - cell;
+        if (a.kind == neighbour::Across::Leaf) last_[axis][m] = a.id;
+        return a;
     }
-    void found(SfcKey key, int axis, std::uint64_t id) { last_[axis][odd_digits(key, axis)] = id; }
+
+    // The last of the finer leaves found across the face of the last
+    // across() along `axis`, the start of later searches.
+    void found(int axis, std::uint64_t id) { last_[axis][m_[axis]] = id; }
 
 private:
     // The number of trailing odd digits of the cell's coordinate along
     // `axis` at its level (its level when all are: the tree's last cell).
     static unsigned odd_digits(SfcKey key, int axis) {
-        const unsigned level = key.level();
-        if (level == 0) return 0;
-        const unsigned shift = 6 + 3 * (MAX_LEVEL - level) + static_cast<unsigned>(axis);
-        const u128 even = ~(key.value >> shift) & morton::AXIS_BITS[0];
-        const auto lo = static_cast<std::uint64_t>(even);
-        const auto hi = static_cast<std::uint64_t>(even >> 64);
-        const unsigned zeros = lo != 0 ? static_cast<unsigned>(__builtin_ctzll(lo))
-                               : hi != 0 ? 64 + static_cast<unsigned>(__builtin_ctzll(hi))
-                                         : 3 * level;
-        const unsigned m = zeros / 3;
-        return m < level ? m : level;
+        return neighbour::carried_digits(key, static_cast<FaceDir>(2 * axis + 1));
     }
 
+    std::array<unsigned, 3> m_{};  // odd digits of the last cell looked up, per axis
     std::array<std::array<std::uint64_t, MAX_LEVEL + 1>, 3> last_;
+    std::array<std::array<std::uint64_t, MAX_LEVEL + 1>, 3> ahead_;  // answer minus cell
 };
 
 // Calls on_boundary(FaceDir) for every domain-boundary face of `cell` and
@@ -118,24 +126,30 @@ inline void enumerate(const Forest& forest, std::uint64_t cell, Walk& walk,
         const auto neg = static_cast<FaceDir>(2 * axis);
         const auto pos = static_cast<FaceDir>(2 * axis + 1);
         if (neighbour::on_domain_boundary(forest, key, neg)) on_boundary(neg);
-        // One search for the same-level cell across: the common cases (a
+        // One look-up of the same-level cell across: the common cases (a
         // leaf of this level or coarser there, or the domain boundary) end here.
-        const neighbour::AcrossFace across =
-            neighbour::leaf_across(forest, key, pos, walk.hint(cell, key, axis));
+        const neighbour::AcrossFace across = walk.across(forest, cell, key, axis);
         if (across.kind == neighbour::Across::Outside) {
             on_boundary(pos);
             continue;
         }
         if (across.kind == neighbour::Across::Leaf) {
-            walk.found(key, axis, across.id);
             on_internal(across.id, axis);
             continue;
         }
-        // Finer leaves across: the four probes of the face.
+        // Finer leaves across: the eight children of the cell there as
+        // leaves, checked in place, else the four probes of the face.
+        const FaceNeighbourIds children = neighbour::children_across(
+            forest, *neighbour::same_level_across(forest, key, pos), pos, across.id);
+        if (!children.empty()) {
+            walk.found(axis, children[3]);
+            for (const std::uint64_t j : children) on_internal(j, axis);
+            continue;
+        }
         const FaceNeighbourIds high =
             neighbour::face_neighbour_ids_near(forest, cell, pos, across.id);
         if (high.empty()) continue;  // only in a forest whose leaves leave holes
-        walk.found(key, axis, high[high.size() - 1]);
+        walk.found(axis, high[high.size() - 1]);
         bool graded = true;  // no leaf found more than one level finer
         for (const std::uint64_t j : high) graded = graded && forest.leaves[j].level() <= level + 1;
         if (graded) {

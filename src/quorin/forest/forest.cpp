@@ -42,12 +42,6 @@ KeyVector allocate_refined_leaves(std::size_t count, unsigned level) {
                       std::to_string(count) + " cells were being made");
 }
 
-std::array<std::uint32_t, 3> tree_coords(std::uint32_t tree, std::uint32_t nx, std::uint32_t ny) {
-    const std::uint32_t nxy = nx * ny;
-    if (nx == 0 || ny == 0 || nxy == 0) remainder_by_zero();
-    return {tree % nx, (tree / nx) % ny, tree / nxy};
-}
-
 Forest::Forest(std::uint32_t nx_, std::uint32_t ny_, std::uint32_t nz_) : nx(nx_), ny(ny_), nz(nz_) {
     if (auto err = base_grid_error(nx, ny, nz)) internal_error(*err);
     const std::uint64_t n = num_trees();

@@ -74,7 +74,16 @@ inline std::size_t count_not_above_near(const SfcKey* keys, std::size_t n, SfcKe
 }
 
 // (i, j, k) of a tree index in a base grid nx x ny (k is not reduced mod nz).
-std::array<std::uint32_t, 3> tree_coords(std::uint32_t tree, std::uint32_t nx, std::uint32_t ny);
+// Inline, with two divisions: the face look-ups and the cell geometry call
+// it for every cell on a tree's side. (floor(floor(t / nx) / ny) is
+// t / (nx ny) while nx ny does not wrap, as in every grid that has trees.)
+inline std::array<std::uint32_t, 3> tree_coords(std::uint32_t tree, std::uint32_t nx, std::uint32_t ny) {
+    const std::uint32_t nxy = nx * ny;
+    if (nx == 0 || ny == 0 || nxy == 0) remainder_by_zero();
+    const std::uint32_t row = tree / nx;  // j + ny * k
+    const std::uint32_t k = row / ny;
+    return {tree - row * nx, row - k * ny, k};
+}
 
 struct Forest {
     KeyVector leaves;

@@ -117,13 +117,68 @@ inline SfcKey probe_key(u128 tree_bits, u128 moved_code, u128 tangent) {
 
 }  // namespace
 
+std::optional<SfcKey> same_level_in_next_tree(const Forest& forest, SfcKey key, FaceDir dir) {
+    const int axis = dir / 2;
+    const std::uint32_t tree = key.tree();
+    const auto c = tree_coords(tree, forest.nx, forest.ny);
+    const std::uint32_t n[3] = {forest.nx, forest.ny, forest.nz};
+    const std::uint32_t stride[3] = {1, forest.nx, forest.nx * forest.ny};
+    if ((dir & 1) ? c[axis] + 1 >= n[axis] : c[axis] == 0) return std::nullopt;
+    const std::uint32_t next = (dir & 1) ? tree + stride[axis] : tree - stride[axis];
+    // The coordinate wraps to the first (+) or last (-) cell of the next tree.
+    const u128 code = (key.value >> 6) & morton::CODE_MASK;
+    const u128 across = code & ~AXIS_BITS[axis];
+    const u128 moved = across | ((dir & 1) ? u128(0) : level_bits_of(key.level(), axis));
+    return SfcKey::from_raw((u128(next) << 102) | (moved << 6) | u128(key.level()));
+}
+
+AcrossFace search_across(const Forest& forest, SfcKey same, std::uint64_t hint) {
+    const SfcKey* keys = forest.leaves.data();
+    const std::size_t count = count_not_above_near(keys, forest.leaves.size(), same, hint);
+    if (count > 0 && keys[count - 1].contains(same)) return {Across::Leaf, count - 1};
+    return {Across::Finer, count};
+}
+
 bool on_domain_boundary(const Forest& forest, std::uint64_t cell, FaceDir dir) {
     check_dir(dir);
     return on_domain_boundary(forest, leaf_at(forest, cell), dir);
 }
 
+namespace {
+
+// face_neighbour_ids_guessed after the argument checks.
+[[gnu::always_inline]] inline FaceNeighbourIds ids_across(const Forest& forest, std::uint64_t cell,
+                                                          SfcKey key, FaceDir dir, std::uint64_t guess) {
+    const AcrossFace across = leaf_across_at(forest, cell, key, dir, guess, cell);
+    FaceNeighbourIds out;
+    switch (across.kind) {
+    case Across::Outside:
+        return out;
+    case Across::Leaf:
+        // A leaf of the cell's level or coarser: the one neighbour, as probe 0 finds.
+        out.ids[0] = across.id;
+        out.count = 1;
+        return out;
+    case Across::Finer:
+        break;
+    }
+    out = children_across(forest, *same_level_across(forest, key, dir), dir, across.id);
+    if (!out.empty()) return out;
+    return face_neighbour_ids_near(forest, cell, dir, across.id);
+}
+
+}  // namespace
+
 FaceNeighbourIds face_neighbour_ids(const Forest& forest, std::uint64_t cell, FaceDir dir) {
-    return face_neighbour_ids_near(forest, cell, dir, cell);
+    check_dir(dir);
+    const SfcKey key = leaf_at(forest, cell);
+    return ids_across(forest, cell, key, dir, forest.leaves.size());
+}
+
+FaceNeighbourIds face_neighbour_ids_guessed(const Forest& forest, std::uint64_t cell, FaceDir dir,
+                                            std::uint64_t guess) {
+    check_dir(dir);
+    return ids_across(forest, cell, leaf_at(forest, cell), dir, guess);
 }
 
 FaceNeighbourIds face_neighbour_ids_near(const Forest& forest, std::uint64_t cell, FaceDir dir,

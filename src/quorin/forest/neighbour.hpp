@@ -87,8 +87,16 @@ std::vector<std::uint64_t> keys_to_indices(const Forest& forest, const std::vect
 // Cell ids of the face neighbours of cell `cell` across `dir`.
 std::vector<std::uint64_t> face_neighbours(const Forest& forest, std::uint64_t cell, FaceDir dir);
 
-// The same result without allocation, for per-cell loops.
+// The same result without allocation, for per-cell loops. The leaf or the
+// eight leaves across are checked in place first (see leaf_across_at and
+// children_across); the four probes run only where those fail.
 FaceNeighbourIds face_neighbour_ids(const Forest& forest, std::uint64_t cell, FaceDir dir);
+
+// The same, checking cell id `guess` for the leaf across (or the first leaf
+// inside the split cell across) before any search; any guess gives the
+// same result, one past the last cell none.
+FaceNeighbourIds face_neighbour_ids_guessed(const Forest& forest, std::uint64_t cell, FaceDir dir,
+                                            std::uint64_t guess);
 
 // The same, the first search starting from cell id `hint` instead of `cell`:
 // loops over consecutive cells pass the neighbour found for the previous
@@ -128,13 +136,18 @@ struct AcrossFace {
     std::uint64_t id;  // the leaf (Leaf), else the number of leaves before the split cell (Finer)
 };
 
-// The same-level cell across face `dir` of the leaf `key`, looked up with one
-// galloping search from cell id `hint`: Leaf when a leaf covers it (then it
-// is the only face neighbour, as face_neighbour_ids finds), Finer when it is
-// split (face_neighbour_ids then finds the finer leaves). A face on the
-// tree's side moves to the next tree of the grid. Checks nothing: `dir`
-// must be below FACE_DIR_COUNT and the leaves must tile the grid.
-inline AcrossFace leaf_across(const Forest& forest, SfcKey key, FaceDir dir, std::uint64_t hint) {
+// The key of the same-level cell across face `dir` of the leaf `key` when
+// that face lies on the tree's side: in the next tree of the grid, or none
+// on the outer surface of the base grid. Out of line: the rare case.
+std::optional<SfcKey> same_level_in_next_tree(const Forest& forest, SfcKey key, FaceDir dir);
+
+// The key of the same-level cell across face `dir` of the leaf `key`, or
+// none when the face lies on the outer surface of the base grid. A face on
+// the tree's side moves to the next tree of the grid. Checks nothing: `dir`
+// must be below FACE_DIR_COUNT. (Forced inline here and below: these run
+// several times per cell in the per-cell loops, and a call costs more.)
+[[gnu::always_inline]] inline std::optional<SfcKey> same_level_across(const Forest& forest, SfcKey key,
+                                                                      FaceDir dir) {
     using namespace morton;
     const int axis = dir / 2;
     const unsigned level = key.level();
@@ -142,29 +155,121 @@ inline AcrossFace leaf_across(const Forest& forest, SfcKey key, FaceDir dir, std
     const u128 along = code & AXIS_BITS[axis];
     const u128 across = code & ~AXIS_BITS[axis];
     const u128 level_bits = level_bits_of(level, axis);
-    u128 tree_bits = key.value & TREE_MASK;
-    u128 moved;
     const bool crosses = (dir & 1) ? (along & level_bits) == level_bits : (along & level_bits) == 0;
-    if (crosses) {
-        const std::uint32_t tree = key.tree();
-        const auto c = tree_coords(tree, forest.nx, forest.ny);
-        const std::uint32_t n[3] = {forest.nx, forest.ny, forest.nz};
-        const std::uint32_t stride[3] = {1, forest.nx, forest.nx * forest.ny};
-        if ((dir & 1) ? c[axis] + 1 >= n[axis] : c[axis] == 0) return {Across::Outside, 0};
-        const std::uint32_t next = (dir & 1) ? tree + stride[axis] : tree - stride[axis];
-        tree_bits = u128(next) << 102;
-        // The coordinate wraps to the first (+) or last (-) cell of the next tree.
-        moved = across | ((dir & 1) ? u128(0) : level_bits);
-    } else if (dir & 1) {
-        moved = across | (((along | ~AXIS_BITS[axis]) + dilated(32 - level, axis)) & AXIS_BITS[axis]);
-    } else {
-        moved = across | ((along - dilated(32 - level, axis)) & AXIS_BITS[axis]);
-    }
-    const SfcKey same = SfcKey::from_raw(tree_bits | (moved << 6) | u128(level));
+    if (crosses) return same_level_in_next_tree(forest, key, dir);
+    const u128 moved =
+        (dir & 1) ? across | (((along | ~AXIS_BITS[axis]) + dilated(32 - level, axis)) & AXIS_BITS[axis])
+                  : across | ((along - dilated(32 - level, axis)) & AXIS_BITS[axis]);
+    return SfcKey::from_raw((key.value & TREE_MASK) | (moved << 6) | u128(level));
+}
+
+// What the leaves say about the same-level cell `same`, found by one
+// galloping search from cell id `hint`.
+AcrossFace search_across(const Forest& forest, SfcKey same, std::uint64_t hint);
+
+// The same-level cell across face `dir` of the leaf `key`, looked up with one
+// galloping search from cell id `hint`: Leaf when a leaf covers it (then it
+// is the only face neighbour, as face_neighbour_ids finds), Finer when it is
+// split (face_neighbour_ids then finds the finer leaves). Checks nothing:
+// `dir` must be below FACE_DIR_COUNT and the leaves must tile the grid.
+inline AcrossFace leaf_across(const Forest& forest, SfcKey key, FaceDir dir, std::uint64_t hint) {
+    const std::optional<SfcKey> same = same_level_across(forest, key, dir);
+    if (!same) return {Across::Outside, 0};
+    return search_across(forest, *same, hint);
+}
+
+// What search_across finds for `same` when the answer is cell id `j`:
+// Leaf when leaf j holds `same`, Finer when leaf j is the first leaf inside
+// it; none when j is neither (or past the last leaf). Two key comparisons
+// at most, in place of a search where a good guess is at hand.
+[[gnu::always_inline]] inline std::optional<AcrossFace> across_if_at(const Forest& forest, SfcKey same,
+                                                                     std::uint64_t j) {
+    if (j >= forest.leaves.size()) return std::nullopt;
     const SfcKey* keys = forest.leaves.data();
-    const std::size_t count = count_not_above_near(keys, forest.leaves.size(), same, hint);
-    if (count > 0 && keys[count - 1].contains(same)) return {Across::Leaf, count - 1};
-    return {Across::Finer, count};
+    // Leaves do not nest: the leaf holding `same` is the last key not above
+    // it, and a leaf inside it after a leaf before it is the first above it.
+    if (keys[j].contains(same)) return AcrossFace{Across::Leaf, j};
+    if (same.contains(keys[j]) && (j == 0 || keys[j - 1] < same)) return AcrossFace{Across::Finer, j};
+    return std::nullopt;
+}
+
+// leaf_across for the leaf with cell id `cell`, trying cell id `guess`
+// (any value) before the search from `hint`. When the cell across is a
+// sibling (the cell's coordinate on the axis even for +, odd for -) its key
+// needs no carry, and its cell id is known when the siblings between are
+// leaves: one key comparison there settles the common case, and `guess`
+// is not used. Same result as leaf_across.
+[[gnu::always_inline]] inline AcrossFace leaf_across_at(const Forest& forest, std::uint64_t cell,
+                                                        SfcKey key, FaceDir dir, std::uint64_t guess,
+                                                        std::uint64_t hint) {
+    const unsigned level = key.level();
+    const int axis = dir / 2;
+    const u128 bit =
+        level == 0 ? u128(0) : u128(1) << (6 + 3 * (MAX_LEVEL - level) + static_cast<unsigned>(axis));
+    const bool high = (key.value & bit) != 0;
+    if (level == 0 || high == ((dir & 1) != 0)) {
+        const std::optional<SfcKey> same = same_level_across(forest, key, dir);
+        if (!same) return {Across::Outside, 0};
+        if (const auto at = across_if_at(forest, *same, guess)) return *at;
+        return search_across(forest, *same, hint);
+    }
+    const SfcKey same = SfcKey::from_raw(key.value ^ bit);
+    const std::uint64_t offset = std::uint64_t{1} << axis;
+    if (dir & 1) {
+        // The sibling, or its first leaf, `offset` cells on.
+        if (const auto at = across_if_at(forest, same, cell + offset)) return *at;
+    } else if (offset <= cell && forest.leaves[cell - offset] == same) {
+        return {Across::Leaf, cell - offset};
+    }
+    return search_across(forest, same, hint);
+}
+
+// The number of trailing digits of the coordinate of leaf `key` along the
+// axis of `dir` that a step across the face carries through: odd digits
+// for +, even ones for -, at most the leaf's level (all of them: the face
+// lies on the tree's side).
+inline unsigned carried_digits(SfcKey key, FaceDir dir) {
+    const unsigned level = key.level();
+    if (level == 0) return 0;
+    const unsigned shift = 6 + 3 * (MAX_LEVEL - level) + static_cast<unsigned>(dir / 2);
+    const u128 digits = (key.value >> shift) & morton::AXIS_BITS[0];
+    // Trailing odd digits (+) are the trailing zero bits of the complement.
+    const u128 probe = (dir & 1) ? ~digits & morton::AXIS_BITS[0] : digits;
+    const auto lo = static_cast<std::uint64_t>(probe);
+    if (lo & 1) return 0;  // the sibling across: half of all faces
+    const auto hi = static_cast<std::uint64_t>(probe >> 64);
+    const unsigned zeros = lo != 0 ? static_cast<unsigned>(__builtin_ctzll(lo))
+                           : hi != 0 ? 64 + static_cast<unsigned>(__builtin_ctzll(hi))
+                                     : 3 * level;
+    const unsigned m = zeros / 3;
+    return m < level ? m : level;
+}
+
+// The four leaves across face `dir` of a leaf when the same-level cell
+// `same` there (split, its first leaf at cell id `first`) is split into
+// leaves one level finer on that face, at the cell ids they have when all
+// of its eight children are leaves; empty otherwise. Then they are what
+// face_neighbour_ids finds, in its probe order (ascending child digit).
+inline FaceNeighbourIds children_across(const Forest& forest, SfcKey same, FaceDir dir,
+                                        std::uint64_t first) {
+    FaceNeighbourIds out;
+    const unsigned level = same.level();
+    if (level >= MAX_LEVEL || first + 8 > forest.leaves.size()) return out;
+    const int axis = dir / 2;
+    const int t1 = axis == 0 ? 1 : 0;
+    const int t2 = axis == 2 ? 1 : 2;
+    // Children touching the face: the low half along the axis for +, high for -.
+    const unsigned side = (dir & 1) ? 0u : 1u << axis;
+    const u128 base = (same.value & ~u128(63)) | u128(level + 1);
+    const unsigned shift = 6 + 3 * (MAX_LEVEL - 1 - level);
+    const SfcKey* keys = forest.leaves.data() + first;
+    for (unsigned p = 0; p < 4; ++p) {
+        const unsigned d = side | ((p & 1u) << t1) | ((p >> 1) << t2);
+        if (keys[d].value != (base | (u128(d) << shift))) return FaceNeighbourIds{};
+        out.ids[p] = first + d;
+    }
+    out.count = 4;
+    return out;
 }
 
 }  // namespace neighbour

@@ -13,6 +13,27 @@ namespace {
 using testing::all_flags;
 using testing::forest_invariants;
 
+// tree_coords inverts i + nx (j + ny k) on grids thin and wide, up to the
+// 2^26 root cells of the tree index, and leaves k unreduced past nz.
+TEST(Forest, TreeCoordsInvertTheTreeIndex) {
+    const std::array<std::uint32_t, 3> grids[] = {
+        {1, 1, 7}, {7, 1, 1}, {1, 7, 1}, {16, 16, 13}, {3, 5, 2}, {8192, 8192, 1}, {1, 65536, 1024}};
+    for (const auto& g : grids) {
+        const std::uint64_t stride[3] = {1, g[0], std::uint64_t{g[0]} * g[1]};
+        for (const std::uint32_t k : {0u, g[2] - 1, g[2] + 3}) {
+            for (const std::uint32_t j : {0u, g[1] / 2, g[1] - 1}) {
+                for (const std::uint32_t i : {0u, g[0] / 3, g[0] - 1}) {
+                    const std::uint64_t tree = i * stride[0] + j * stride[1] + k * stride[2];
+                    if (tree >= MAX_TREES) continue;
+                    EXPECT_EQ(tree_coords(static_cast<std::uint32_t>(tree), g[0], g[1]),
+                              (std::array<std::uint32_t, 3>{i, j, k}))
+                        << g[0] << "x" << g[1] << " tree " << tree;
+                }
+            }
+        }
+    }
+}
+
 TEST(Forest, BaseGridCreation) {
     const Forest f(2, 3, 4);
     ASSERT_EQ(f.num_cells(), 24u);

@@ -134,5 +134,73 @@ TEST(FaceNeighbours, BalancedForestNeighboursAreSymmetric) {
     }
 }
 
+// Forests for the look-ups across faces: unbalanced and balanced random
+// ones, a uniform one (every sibling a leaf) and chains refined to level 32
+// at a tree's corner and at its centre, where coordinates end in up to 31
+// odd or even digits.
+std::vector<Forest> across_forests() {
+    std::vector<Forest> out;
+    std::mt19937_64 rng(17);
+    for (int trial = 0; trial < 6; ++trial) {
+        Forest f = testing::random_forest(rng, 1 + trial % 3, 2, 1 + trial % 2, 5, 7, 0.35);
+        if (trial % 3 == 2) f.enforce_2_to_1_balance();
+        out.push_back(std::move(f));
+    }
+    Forest uniform(2, 2, 1);
+    for (int l = 0; l < 3; ++l) uniform.refine_by_flags(testing::all_flags(uniform));
+    out.push_back(std::move(uniform));
+    for (const std::uint32_t at : {0u, (1u << 31) - 1}) {
+        Forest chain(2, 1, 2);
+        for (int l = 0; l < 32; ++l) {
+            std::vector<std::uint8_t> flags(chain.num_cells(), 0);
+            flags[*chain.locate_leaf_index(1, at, at, at)] = 1;
+            chain.refine_by_flags(flags);
+        }
+        out.push_back(std::move(chain));
+    }
+    return out;
+}
+
+// The in-place checks (siblings, guessed cell ids, the children of a split
+// cell) against the plain search and the four probes, for guesses right,
+// near, far, off the end and at random; and they must actually fire, or
+// the test proves nothing.
+TEST(FaceNeighbours, InPlaceChecksMatchTheSearch) {
+    std::mt19937_64 rng(23);
+    std::size_t sibling_hits = 0, children_hits = 0;
+    for (const Forest& f : across_forests()) {
+        const std::uint64_t n = f.num_cells();
+        std::uniform_int_distribution<std::uint64_t> any(0, n - 1);
+        for (std::uint64_t c = 0; c < n; ++c) {
+            const SfcKey key = f.leaves[c];
+            for (FaceDir d = 0; d < 6; ++d) {
+                const neighbour::AcrossFace want = neighbour::leaf_across(f, key, d, c);
+                const std::uint64_t guesses[] = {want.id, want.id + 1, want.id - 1, c, 0,
+                                                 n - 1, n, any(rng), ~std::uint64_t{0}};
+                const Ids probed = neighbour::face_neighbours(f, c, d);
+                for (const std::uint64_t g : guesses) {
+                    const neighbour::AcrossFace got = neighbour::leaf_across_at(f, c, key, d, g, any(rng));
+                    ASSERT_EQ(got.kind, want.kind) << "cell " << c << " dir " << int(d) << " guess " << g;
+                    ASSERT_EQ(got.id, want.id) << "cell " << c << " dir " << int(d) << " guess " << g;
+                    const FaceNeighbourIds ids = neighbour::face_neighbour_ids_guessed(f, c, d, g);
+                    ASSERT_EQ(Ids(ids.begin(), ids.end()), probed) << "cell " << c << " dir " << int(d);
+                }
+                const auto same = neighbour::same_level_across(f, key, d);
+                ASSERT_EQ(same.has_value(), want.kind != neighbour::Across::Outside);
+                if (want.kind == neighbour::Across::Outside) continue;
+                const std::uint64_t sibling = (d & 1) ? c + (1u << (d / 2)) : c - (1u << (d / 2));
+                sibling_hits += want.kind == neighbour::Across::Leaf && want.id == sibling;
+                if (want.kind != neighbour::Across::Finer) continue;
+                const FaceNeighbourIds children = neighbour::children_across(f, *same, d, want.id);
+                if (children.empty()) continue;
+                ++children_hits;
+                EXPECT_EQ(Ids(children.begin(), children.end()), fast(f, c, d)) << c << "/" << int(d);
+            }
+        }
+    }
+    EXPECT_GT(sibling_hits, 1000u);
+    EXPECT_GT(children_hits, 100u);
+}
+
 }  // namespace
 }  // namespace quorin
