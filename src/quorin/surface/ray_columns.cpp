@@ -24,8 +24,8 @@ constexpr double MARGIN_RATIO = 0x1p-20;
 constexpr double QUERY_ROUNDING = 0x1p-37;
 // Grid cells per binned triangle, and the most grid entries per triangle
 // before the binning gives up.
-constexpr double CELLS_PER_TRIANGLE = 2.0;
-constexpr std::uint64_t ENTRY_BUDGET_PER_TRIANGLE = 16;
+constexpr double CELLS_PER_TRIANGLE = 8.0;
+constexpr std::uint64_t ENTRY_BUDGET_PER_TRIANGLE = 24;
 constexpr std::uint32_t MAX_CELLS_PER_AXIS = 4096;
 // Shadows whose doubled area is below this fraction of the product of two
 // edges' lengths have no trusted orientation.
@@ -82,7 +82,7 @@ RayColumns::RayColumns(const TriMesh& mesh, const Vec3& dir) : mesh_(&mesh), dir
     margin_ = MARGIN_RATIO * (mesh.coordinate_scale() + 1);
 
     // The shadows of the triangles that are tested at all.
-    std::vector<Shadow> shadows;
+    std::vector<Shadow>& shadows = shadows_;
     shadows.reserve(n);
     double u_min = INF, u_max = -INF, v_min = INF, v_max = -INF;
     for (std::size_t k = 0; k < n; ++k) {
@@ -98,8 +98,10 @@ RayColumns::RayColumns(const TriMesh& mesh, const Vec3& dir) : mesh_(&mesh), dir
     const double width = u_max - u_min;
     const double height = v_max - v_min;
     if (shadows.empty() || !std::isfinite(width) || !std::isfinite(height) || !(width > 0) ||
-        !(height > 0))
+        !(height > 0)) {
+        shadows_ = {};
         return;
+    }
 
     // The finest grid whose entries fit the budget: long slivers (the teeth
     // of a gear seen edge-on) cover many cells of a fine grid.
@@ -115,6 +117,7 @@ RayColumns::RayColumns(const TriMesh& mesh, const Vec3& dir) : mesh_(&mesh), dir
         inv_hv_ = nv_ / height;
         if (bin(shadows, budget)) return;
     }
+    shadows_ = {};
 }
 
 RayColumns::Shadow RayColumns::shadow_of(const TriMesh::Corners& corners) const {
@@ -145,6 +148,25 @@ RayColumns::Shadow RayColumns::shadow_of(const TriMesh::Corners& corners) const 
     return sh;
 }
 
+namespace {
+
+float round_down(double x) {
+    const auto f = static_cast<float>(x);
+    return static_cast<double>(f) > x ? std::nextafter(f, -std::numeric_limits<float>::infinity()) : f;
+}
+
+float round_up(double x) {
+    const auto f = static_cast<float>(x);
+    return static_cast<double>(f) < x ? std::nextafter(f, std::numeric_limits<float>::infinity()) : f;
+}
+
+}  // namespace
+
+RayColumns::Entry RayColumns::entry_of(const Shadow& sh, std::uint32_t position) {
+    return {round_down(sh.ulo), round_up(sh.uhi), round_down(sh.vlo), round_up(sh.vhi), round_up(sh.depth_hi),
+            position};
+}
+
 bool RayColumns::clearly_outside(const Shadow& sh, double u, double v) const {
     if (sh.orient == 0) return false;
     for (int i = 0; i < 3; ++i) {
@@ -173,11 +195,13 @@ bool RayColumns::bin(const std::vector<Shadow>& shadows, std::uint64_t budget) {
     for (std::size_t c = 0; c < cells; ++c) start[c + 1] += start[c];
     entries_.resize(total);
     std::vector<std::uint32_t> fill(start.begin(), start.end() - 1);
-    for (const Shadow& sh : shadows) {
+    for (std::size_t s = 0; s < shadows.size(); ++s) {
+        const Shadow& sh = shadows[s];
         const std::uint32_t i0 = cell_u(sh.ulo), i1 = cell_u(sh.uhi);
         const std::uint32_t j0 = cell_v(sh.vlo), j1 = cell_v(sh.vhi);
         for (std::uint32_t j = j0; j <= j1; ++j)
-            for (std::uint32_t i = i0; i <= i1; ++i) entries_[fill[i + nu_ * j]++] = sh;
+            for (std::uint32_t i = i0; i <= i1; ++i)
+                entries_[fill[i + nu_ * j]++] = entry_of(sh, static_cast<std::uint32_t>(s));
     }
     start_ = std::move(start);
     return true;
@@ -211,9 +235,10 @@ std::optional<bool> RayColumns::collect_stable_hits(const Vec3& origin, double m
     const std::vector<TriMesh::Corners>& corners = mesh_->leaf_corners();
     const std::size_t c = cell_u(u) + std::size_t{nu_} * cell_v(v);
     for (std::uint32_t e = start_[c]; e != start_[c + 1]; ++e) {
-        const Shadow& sh = entries_[e];
-        if (u < sh.ulo || u > sh.uhi || v < sh.vlo || v > sh.vhi) continue;
-        if (sh.depth_hi < behind || clearly_outside(sh, u, v)) continue;
+        const Entry& en = entries_[e];
+        if (u < en.ulo || u > en.uhi || v < en.vlo || v > en.vhi || en.depth_hi < behind) continue;
+        const Shadow& sh = shadows_[en.shadow];
+        if (clearly_outside(sh, u, v)) continue;
         const TriMesh::Corners& t = corners[sh.k];
         double th, err;
         switch (geom::ray_triangle_stable(frame, t[0], t[1], t[2], max_toi, shift, th, err)) {

@@ -79,11 +79,22 @@ private:
     double margin_ = 0;      // widening of each shadow box
     double u0_ = 0, v0_ = 0, inv_hu_ = 0, inv_hv_ = 0;
     std::uint32_t nu_ = 0, nv_ = 0;
-    // The shadows binned to cell (i, j) are entries_[start_[c] ..
-    // start_[c + 1]) with c = i + nu·j, in leaf order; each cell holds copies,
-    // so that a column is read from consecutive memory.
+    // A binned shadow as its column lists it: the widened box and the
+    // depth, rounded outwards to single precision, and its position in
+    // shadows_; the column is scanned from consecutive memory.
+    struct Entry {
+        float ulo, uhi, vlo, vhi;
+        float depth_hi;
+        std::uint32_t shadow;
+    };
+    static Entry entry_of(const Shadow& sh, std::uint32_t position);
+
+    // The shadows of the tested triangles, in leaf order; those binned to
+    // cell (i, j) are listed by entries_[start_[c] .. start_[c + 1]) with
+    // c = i + nu·j, ascending.
+    std::vector<Shadow> shadows_;
     std::vector<std::uint32_t> start_;
-    std::vector<Shadow> entries_;
+    std::vector<Entry> entries_;
 };
 
 }  // namespace quorin
