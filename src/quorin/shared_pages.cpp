@@ -98,8 +98,12 @@ std::size_t page_rounded(std::size_t bytes) {
 
 }  // namespace
 
+// Each live shared buffer holds a file descriptor; past this many, buffers
+// get ordinary memory so that the process keeps descriptors for its own use.
+constexpr std::size_t MAX_LIVE_BUFFERS = 256;
+
 void* allocate_shared_pages(std::size_t bytes) {
-    if (bytes < SHARED_PAGES_MIN) return nullptr;
+    if (bytes < SHARED_PAGES_MIN || registry().live.load() >= MAX_LIVE_BUFFERS) return nullptr;
     const int fd = ::memfd_create("quorin-buffer", MFD_CLOEXEC);
     if (fd < 0) return nullptr;
     const std::size_t size = page_rounded(bytes);

@@ -298,6 +298,19 @@ class TestLargeSnapshots:
             np.testing.assert_array_equal(x, k)
         assert_same_cells_and_faces(big.mesh, parent_mesh)
 
+    def test_many_sessions_at_once(self, tmp_path):
+        # Past a few hundred shared arrays the sessions fall back to plain
+        # copies; every session still hands out independent meshes.
+        path = cube_stl(tmp_path, (0.3, 0.3, 0.3), (0.6, 0.6, 0.6))
+        m = QuorinManager(BoundingBox([0, 0, 0], [1, 1, 1]), [24, 24, 24], 1)
+        sessions = [m.create_axis_projected_session(path, 2) for _ in range(24)]
+        first = sessions[0].mesh
+        for s in sessions[1:]:
+            mesh = s.mesh
+            assert_same_ap_mesh(mesh, first)
+            mesh.internal_faces_owner[:] = 0
+            assert_same_ap_mesh(s.mesh, first)
+
     def test_snapshots_outlive_moves_remeshes_and_the_session(self, big):
         first = big.mesh
         kept = [x.copy() for x in self.arrays(first)]

@@ -25,7 +25,7 @@ constexpr double QUERY_ROUNDING = 0x1p-37;
 // Grid cells per binned triangle, and the most grid entries per triangle
 // before the binning gives up.
 constexpr double CELLS_PER_TRIANGLE = 8.0;
-constexpr std::uint64_t ENTRY_BUDGET_PER_TRIANGLE = 24;
+constexpr std::uint64_t ENTRY_BUDGET_PER_TRIANGLE = 16;
 constexpr std::uint32_t MAX_CELLS_PER_AXIS = 4096;
 // Shadows whose doubled area is below this fraction of the product of two
 // edges' lengths have no trusted orientation.
