@@ -1,6 +1,7 @@
 // Shared pages: large buffers that are kept by one owner and handed out as
-// copies many times (a session's mesh record). Such a buffer lives in an
-// anonymous memory file; a copy is a private mapping of that file, whose
+// copies many times (a session's mesh record). Such a buffer lives in
+// anonymous memory files (one, or several side by side for a large one); a
+// copy is a private mapping of those files, whose
 // pages are the buffer's own until the copy writes to them (copy on write),
 // so a copy costs neither a pass over the data nor memory of its own. The
 // buffer itself must not be written once a copy of it exists: unwritten
