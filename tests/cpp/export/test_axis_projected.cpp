@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,8 +11,7 @@
 #include "quorin/ibm/apibm.hpp"
 #include "quorin/ibm/flood.hpp"
 #include "quorin/parallel.hpp"
-#include "quorin/surface/obj.hpp"
-#include "quorin/surface/stl.hpp"
+#include "../data_surfaces.hpp"
 #include "mesh_checks.hpp"
 
 namespace quorin {
@@ -269,18 +267,11 @@ TEST(AxisProjectedMesh, RealSurfacesMatchFaceByFaceCastsUnderPoses) {
     const char* files[] = {"bunny.stl", "gearwheel.ascii.stl", "bunny_gear_multipart.obj"};
     std::size_t surfaces = 0;
     for (const char* file : files) {
-        const std::string path = std::string(QUORIN_DATA_DIR) + "/" + file;
-        if (!std::filesystem::exists(path)) continue;
-        auto loaded = path.ends_with(".obj") ? mesh::load_obj(path) : mesh::load_stl(path);
-        ASSERT_TRUE(loaded.ok()) << path;
+        const std::optional<IbmMesh> loaded = testing::data_surface(file);
+        if (!loaded) continue;
         const IbmMesh& surface = *loaded;
         ++surfaces;
-        Vec3 lo{1e300, 1e300, 1e300}, hi{-1e300, -1e300, -1e300};
-        for (const Vec3& p : surface.trimesh.vertices())
-            for (int a = 0; a < 3; ++a) {
-                lo[a] = std::min(lo[a], p[a]);
-                hi[a] = std::max(hi[a], p[a]);
-            }
+        const auto [lo, hi] = testing::vertex_box(surface);
         const double size = std::max({hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]});
         Vec3 dlo, dhi;
         for (int a = 0; a < 3; ++a) {

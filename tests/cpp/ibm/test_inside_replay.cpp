@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
 #include <random>
 #include <string>
 
@@ -18,9 +17,8 @@
 #include "quorin/ibm/inside.hpp"
 #include "quorin/parallel.hpp"
 #include "quorin/surface/ibm_mesh.hpp"
-#include "quorin/surface/obj.hpp"
 #include "quorin/surface/ray_columns.hpp"
-#include "quorin/surface/stl.hpp"
+#include "../data_surfaces.hpp"
 #include "surfaces.hpp"
 
 namespace quorin {
@@ -102,20 +100,12 @@ TEST(InsideReplay, MatchesLiteralCastsOnRealSurfaces) {
     };
     std::size_t surfaces = 0;
     for (const Case& k : cases) {
-        const std::string path = std::string(QUORIN_DATA_DIR) + "/" + k.file;
-        if (!std::filesystem::exists(path)) continue;
-        const bool obj = path.ends_with(".obj");
-        auto loaded = obj ? mesh::load_obj(path) : mesh::load_stl(path);
-        ASSERT_TRUE(loaded.ok()) << path;
+        const std::optional<IbmMesh> loaded = testing::data_surface(k.file);
+        if (!loaded) continue;
         const IbmMesh& mesh = *loaded;
         ++surfaces;
         // The surface's box, with a margin, around the placed surface.
-        Vec3 lo{1e300, 1e300, 1e300}, hi{-1e300, -1e300, -1e300};
-        for (const Vec3& p : mesh.trimesh.vertices())
-            for (int a = 0; a < 3; ++a) {
-                lo[a] = std::min(lo[a], p[a]);
-                hi[a] = std::max(hi[a], p[a]);
-            }
+        const auto [lo, hi] = testing::vertex_box(mesh);
         const double size = std::max({hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]});
         const RigidPose poses[] = {
             RigidPose::identity(),
@@ -185,10 +175,8 @@ std::vector<double> sorted_tois(const RayHitList& h) {
 TEST(RayColumns, HitsMatchTheHierarchyTraversal) {
     std::size_t surfaces = 0;
     for (const char* file : {"bunny.stl", "gearwheel.ascii.stl"}) {
-        const std::string path = std::string(QUORIN_DATA_DIR) + "/" + file;
-        if (!std::filesystem::exists(path)) continue;
-        auto loaded = mesh::load_stl(path);
-        ASSERT_TRUE(loaded.ok()) << path;
+        const std::optional<IbmMesh> loaded = testing::data_surface(file);
+        if (!loaded) continue;
         const TriMesh& tm = loaded->trimesh;
         ++surfaces;
         const double s = tm.coordinate_scale();

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <filesystem>
 #include <limits>
 #include <random>
 #include <string>
@@ -16,8 +15,7 @@
 #include "quorin/parallel.hpp"
 #include "quorin/surface/axis_rays.hpp"
 #include "quorin/surface/ibm_mesh.hpp"
-#include "quorin/surface/obj.hpp"
-#include "quorin/surface/stl.hpp"
+#include "../data_surfaces.hpp"
 
 namespace quorin {
 namespace {
@@ -111,10 +109,8 @@ TEST(AxisRayCaster, MatchesPosedCastsOnRealSurfaces) {
                            "bunny_gear_multipart.obj", "cube_solid_header.bin.stl"};
     std::size_t surfaces = 0;
     for (const char* file : files) {
-        const std::string path = std::string(QUORIN_DATA_DIR) + "/" + file;
-        if (!std::filesystem::exists(path)) continue;
-        auto loaded = path.ends_with(".obj") ? mesh::load_obj(path) : mesh::load_stl(path);
-        ASSERT_TRUE(loaded.ok()) << path;
+        const std::optional<IbmMesh> loaded = testing::data_surface(file);
+        if (!loaded) continue;
         const IbmMesh& m = *loaded;
         ++surfaces;
         const double size = 2 * m.trimesh.coordinate_scale();
