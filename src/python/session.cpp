@@ -56,42 +56,6 @@ constexpr const char* COARSE_BOUNDARY_MESSAGE =
     "Immersed boundary intersects cells below target_level; consider remesh() to restore "
     "refinement near the boundary.";
 
-// A large array of the record moved onto shared pages, so that every mesh
-// the session hands out maps it copy-on-write instead of copying it. The
-// session never writes such an array in place: update_ib and remesh put new
-// arrays in the record.
-template <class T>
-void to_shared_pages(Buffer<T>& v) {
-    if (v.get_allocator().shared || v.size() * sizeof(T) < SHARED_PAGES_MIN) return;
-    Buffer<T> shared(Buffer<T>::allocator_type::shared_pages());
-    shared.resize(v.size());
-    parallel::copy(v.data(), v.size(), shared.data());
-    v.swap(shared);
-}
-
-void share_payload(ApIbmFaceData& ap) {
-    to_shared_pages(ap.is_immersed_face);
-    to_shared_pages(ap.dist_owner_to_bnd);
-    to_shared_pages(ap.dist_neighbour_to_bnd);
-    to_shared_pages(ap.owner_near_boundary);
-    to_shared_pages(ap.neighbour_near_boundary);
-    to_shared_pages(ap.owner_bnd_anchor_id);
-    to_shared_pages(ap.owner_bnd_patch_id);
-    to_shared_pages(ap.neighbour_bnd_anchor_id);
-    to_shared_pages(ap.neighbour_bnd_patch_id);
-}
-
-void share_record(CfdAxisProjectedMesh& record) {
-    to_shared_pages(record.cell_centers);
-    to_shared_pages(record.cell_sizes);
-    to_shared_pages(record.internal_faces_owner);
-    to_shared_pages(record.internal_faces_neighbour);
-    to_shared_pages(record.internal_faces_axis);
-    to_shared_pages(record.domain_bnd_faces_owner);
-    to_shared_pages(record.domain_bnd_faces_dir);
-    share_payload(record.ap);
-}
-
 // A new CfdAxisProjectedMesh object with new arrays copied from the stored
 // record (copy-on-write mappings of its shared arrays); the record itself
 // stays with the session.
@@ -127,7 +91,6 @@ Ref update_ib(SessionContents& s, const py::Args<3>& args) {
             axis_projected::refresh_immersed_faces(s.forest, s.domain, s.ibm_mesh, s.mesh, pose,
                                                    axis_projected::RecordPages::Shared);
         s.pose = pose;
-        share_payload(s.mesh.ap);
         warn_coarse_boundary_cells(warn, s.forest.leaves, status, s.target_level);
     }  // statuses released before the record is copied
     return mesh_object(s.mesh);
@@ -166,7 +129,6 @@ Ref remesh(SessionContents& s, const py::Args<5>& args) {
             flood::initial_cell_status(s.forest, s.domain, s.ibm_mesh, pose);
         s.mesh = axis_projected::build_axis_projected_mesh(s.forest, s.domain, s.ibm_mesh, status,
                                                            pose, axis_projected::RecordPages::Shared);
-        share_record(s.mesh);
         s.has_mesh = true;
 
         warn_coarse_boundary_cells(warn, s.forest.leaves, status, s.target_level);
@@ -256,7 +218,6 @@ Ref create_axis_projected_session(const BuildSettings& settings, const py::Args<
                                                          status, pose,
                                                          axis_projected::RecordPages::Shared);
     }();
-    share_record(record);
 
     SessionContents session{std::move(bg.forest), std::move(bg.ibm_mesh), std::move(record),
                             std::move(regions),   settings,               bg.domain,

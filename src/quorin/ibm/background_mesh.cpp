@@ -24,28 +24,6 @@ constexpr std::size_t CARRY_GRAIN = 512;
 
 bool splits(SfcKey key, std::uint8_t flag) { return flag != 0 && key.level() < MAX_LEVEL; }
 
-// Marks the eight children keys[0, 8) of `parent`: every triangle that meets
-// a child's box meets the parent's, so the children test only those.
-void mark_children(const Domain& domain, const flood::PlacedSurface& surface, SfcKey parent,
-                   const SfcKey* keys, CellStatus* out, std::vector<std::uint32_t>& candidates) {
-    candidates.clear();
-    const CellBox parent_box = domain.closed_cell_box(parent);
-    surface.candidates(parent_box, candidates);
-    std::size_t kept = 0;
-    for (const std::uint32_t k : candidates)
-        if (surface.meets(k, parent_box)) candidates[kept++] = k;
-    for (int c = 0; c < 8; ++c) {
-        const CellBox box = domain.closed_cell_box(keys[c]);
-        out[c] = STATUS_DEFAULT;
-        for (std::size_t j = 0; j < kept; ++j) {
-            if (surface.meets(candidates[j], box)) {
-                out[c] = STATUS_INTERSECTED;
-                break;
-            }
-        }
-    }
-}
-
 void region_passes(Forest& forest, const Domain& domain,
                    std::span<const RefinementRegion> regions) {
     if (regions.empty()) return;  // no leaf could be flagged
@@ -164,7 +142,8 @@ Buffer<CellStatus> refine_and_mark(Forest& forest, const Domain& domain, const R
                 ++dst;
                 continue;
             }
-            mark_children(domain, placed, *keys[dst].parent(), keys + dst, out.data() + dst, candidates);
+            std::memset(out.data() + dst, STATUS_DEFAULT, 8);
+            flood::mark_leaves_in(domain, placed, *keys[dst].parent(), keys + dst, 8, out.data() + dst, candidates);
             dst += 8;
         }
     });

@@ -57,6 +57,14 @@ struct PlacedSurface {
 
 void flag_intersect_cell(const Domain& domain, const PlacedSurface& surface, SfcKey key, CellStatus& status);
 
+// Marks STATUS_INTERSECTED those of the leaves keys[0, n) (in key order, all
+// inside `node`) whose closed boxes the surface meets; the others keep
+// their status. The answers are flag_intersect_cell's, found top down from
+// `node` with each cell testing only the triangles that meet its parent's
+// box. `scratch` is working memory.
+void mark_leaves_in(const Domain& domain, const PlacedSurface& surface, SfcKey node, const SfcKey* keys,
+                    std::size_t n, CellStatus* out, std::vector<std::uint32_t>& scratch);
+
 // flag_intersect_cell for every cell i below min(status.size(), cells), in
 // parallel; each cell writes only its own byte.
 void mark_intersected_cells(const Forest& forest, const Domain& domain, const RigidPose& pose,

@@ -116,13 +116,21 @@ void flag_intersect_cell(const Domain& domain, const PlacedSurface& surface, Sfc
     if (surface.cuts(domain.closed_cell_box(key))) status = STATUS_INTERSECTED;
 }
 
+void mark_leaves_in(const Domain& domain, const PlacedSurface& surface, SfcKey node, const SfcKey* keys,
+                    std::size_t n, CellStatus* out, std::vector<std::uint32_t>& scratch) {
+    if (n == 0) return;
+    scratch.clear();
+    surface.candidates(domain.closed_cell_box(node), scratch);
+    const MarkPass pass{domain, surface, keys, out};
+    pass.subtree(node, 0, n, scratch, 0, scratch.size());
+}
+
 void mark_intersected_cells(const Forest& forest, const Domain& domain, const RigidPose& pose,
                             const IbmMesh& mesh, std::span<CellStatus> status) {
     const std::size_t n = std::min<std::size_t>(status.size(), forest.leaves.size());
     if (n == 0) return;
     const SfcKey* keys = forest.leaves.data();
     const PlacedSurface surface(mesh, pose);
-    const MarkPass pass{domain, surface, keys, status.data()};
     // Trees hold consecutive leaves; only leaves below n are marked.
     const std::uint32_t first = keys[0].tree();
     const std::uint32_t last = keys[n - 1].tree();
@@ -132,12 +140,8 @@ void mark_intersected_cells(const Forest& forest, const Domain& domain, const Ri
             const auto tree = static_cast<std::uint32_t>(first + t);
             const SfcKey* b = std::partition_point(keys, keys + n, [&](SfcKey k) { return k.tree() < tree; });
             const SfcKey* e = std::partition_point(b, keys + n, [&](SfcKey k) { return k.tree() <= tree; });
-            if (b == e) continue;
-            const SfcKey root = SfcKey::root(tree);
-            scratch.clear();
-            surface.candidates(domain.closed_cell_box(root), scratch);
-            pass.subtree(root, static_cast<std::size_t>(b - keys), static_cast<std::size_t>(e - keys), scratch, 0,
-                         scratch.size());
+            mark_leaves_in(domain, surface, SfcKey::root(tree), b, static_cast<std::size_t>(e - b),
+                           status.data() + (b - keys), scratch);
         }
     });
 }
