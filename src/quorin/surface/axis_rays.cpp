@@ -46,15 +46,6 @@ inline bool opposite_direction(const Vec3& d, const Vec3& g) {
 // triangle's widened bounds falls in a cell between theirs.
 inline double cell_coordinate(double v, double origin, double inv) { return (v - origin) * inv; }
 
-// v rounded down (up) to single precision; beyond its range, infinite.
-inline float float_below(double v) {
-    if (!(v >= -std::numeric_limits<float>::max())) return -std::numeric_limits<float>::infinity();
-    if (v > std::numeric_limits<float>::max()) return std::numeric_limits<float>::max();
-    const float f = static_cast<float>(v);
-    return static_cast<double>(f) > v ? std::nextafter(f, -std::numeric_limits<float>::infinity()) : f;
-}
-inline float float_above(double v) { return -float_below(-v); }
-
 // Grid size along both projected axes for `listed` triangles over the
 // extents wx, wy.
 void choose_resolution(double wx, double wy, std::size_t listed, std::int64_t& nx, std::int64_t& ny) {

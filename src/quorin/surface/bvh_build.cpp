@@ -54,17 +54,6 @@ struct Aabb {
     }
 };
 
-// Outward rounding to single precision.
-inline float round_down(double x) {
-    float f = static_cast<float>(x);
-    if (static_cast<double>(f) > x) f = std::nextafter(f, -std::numeric_limits<float>::infinity());
-    return f;
-}
-inline float round_up(double x) {
-    float f = static_cast<float>(x);
-    if (static_cast<double>(f) < x) f = std::nextafter(f, std::numeric_limits<float>::infinity());
-    return f;
-}
 
 // A triangle's box, rounded outwards to single precision.
 struct Prim {
@@ -276,8 +265,8 @@ using Node = TriMesh::Node;
 Node make_node(const RangeBounds& r) {
     Node node;
     for (int a = 0; a < 3; ++a) {
-        node.lo[a] = round_down(r.box.lo[a]);
-        node.hi[a] = round_up(r.box.hi[a]);
+        node.lo[a] = float_below(r.box.lo[a]);
+        node.hi[a] = float_above(r.box.hi[a]);
     }
     node.index = 0;
     node.count = 0;
@@ -372,8 +361,8 @@ TriMesh::TriMesh(std::vector<Vec3> vertices, std::vector<Triangle> triangles)
         p.tri = LEFT_OUT;
         if (!finite3(a) || !finite3(b) || !finite3(c)) return p;
         for (int k = 0; k < 3; ++k) {
-            p.lo[k] = round_down(std::min({a[k], b[k], c[k]}));
-            p.hi[k] = round_up(std::max({a[k], b[k], c[k]}));
+            p.lo[k] = float_below(std::min({a[k], b[k], c[k]}));
+            p.hi[k] = float_above(std::max({a[k], b[k], c[k]}));
         }
         p.tri = static_cast<std::uint32_t>(i);
         return p;
@@ -416,8 +405,8 @@ TriMesh::TriMesh(std::vector<Vec3> vertices, std::vector<Triangle> triangles)
                                         std::fabs(n.hi[0]), std::fabs(n.hi[1]), std::fabs(n.hi[2])});
             const double m = NODE_MARGIN * static_cast<double>(mag);
             for (int a = 0; a < 3; ++a) {
-                n.lo[a] = round_down(static_cast<double>(n.lo[a]) - m);
-                n.hi[a] = round_up(static_cast<double>(n.hi[a]) + m);
+                n.lo[a] = float_below(static_cast<double>(n.lo[a]) - m);
+                n.hi[a] = float_above(static_cast<double>(n.hi[a]) + m);
             }
         }
     });

@@ -148,23 +148,9 @@ RayColumns::Shadow RayColumns::shadow_of(const TriMesh::Corners& corners) const 
     return sh;
 }
 
-namespace {
-
-float round_down(double x) {
-    const auto f = static_cast<float>(x);
-    return static_cast<double>(f) > x ? std::nextafter(f, -std::numeric_limits<float>::infinity()) : f;
-}
-
-float round_up(double x) {
-    const auto f = static_cast<float>(x);
-    return static_cast<double>(f) < x ? std::nextafter(f, std::numeric_limits<float>::infinity()) : f;
-}
-
-}  // namespace
-
 RayColumns::Entry RayColumns::entry_of(const Shadow& sh, std::uint32_t position) {
-    return {round_down(sh.ulo), round_up(sh.uhi), round_down(sh.vlo), round_up(sh.vhi), round_up(sh.depth_hi),
-            position};
+    return {geom::float_below(sh.ulo), geom::float_above(sh.uhi), geom::float_below(sh.vlo),
+            geom::float_above(sh.vhi), geom::float_above(sh.depth_hi), position};
 }
 
 bool RayColumns::clearly_outside(const Shadow& sh, double u, double v) const {

@@ -40,4 +40,16 @@ inline Vec3 add_scaled(const Vec3& a, const Vec3& d, double s) {
     return {a[0] + d[0] * s, a[1] + d[1] * s, a[2] + d[2] * s};
 }
 
+// v rounded down (up) to single precision, for boxes kept in floats: the
+// largest float not above v (smallest not below), infinite beyond the float
+// range on the far side, the largest finite float on the near one, and
+// infinite (outwards) for NaN.
+inline float float_below(double v) {
+    if (!(v >= -std::numeric_limits<float>::max())) return -std::numeric_limits<float>::infinity();
+    if (v > std::numeric_limits<float>::max()) return std::numeric_limits<float>::max();
+    const float f = static_cast<float>(v);
+    return static_cast<double>(f) > v ? std::nextafter(f, -std::numeric_limits<float>::infinity()) : f;
+}
+inline float float_above(double v) { return -float_below(-v); }
+
 }  // namespace quorin::geom

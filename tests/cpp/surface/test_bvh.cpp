@@ -453,6 +453,17 @@ TEST(TriMeshRay, SidesLimitsAndBadInput) {
     EXPECT_FALSE(m.cast_ray({1e300, 1e300, 1e300}, unit({-1, -1, -1}), Inf));
 }
 
+// Node boxes are kept in single precision: a triangle wholly beyond the
+// float range must still be found, hit, met and projected onto.
+TEST(TriMeshRay, TrianglesBeyondTheFloatRangeAreFound) {
+    const TriMesh far({{1e39, -1e39, -1e39}, {1e39, 2e39, -1e39}, {1e39, -1e39, 2e39}}, {{0, 1, 2}});
+    const auto hit = far.cast_ray({0, 0, 0}, {1, 0, 0}, 1e40);
+    ASSERT_TRUE(hit);
+    EXPECT_EQ(hit->toi, 1e39);
+    EXPECT_TRUE(far.intersects_box(CellBox{{0.5e39, -1, -1}, {2e39, 1, 1}}, RigidPose::identity()));
+    EXPECT_EQ(far.project_point({2e39, 0, 0}).triangle, 0u);
+}
+
 TEST(TriMeshRay, PosedRayMovesIntoSurfaceFrame) {
     // A plane x = 0.12 (two triangles), translated by +0.01 along x.
     const TriMesh plane({{0.12, -5, -5}, {0.12, 5, -5}, {0.12, 5, 5}, {0.12, -5, 5}}, {{0, 1, 2}, {0, 2, 3}});
