@@ -275,6 +275,9 @@ void Forest::enforce_2_to_1_balance() {
     std::vector<KeyList> split = leaf_parents(leaves);
     const std::size_t levels = split.size();  // the finest leaf level
     if (levels < 2) return;
+    // The probes of every split cell search the leaves, which do not change
+    // until the rebuild.
+    sample_leaves();
     for (std::size_t l = levels - 1; l >= 1; --l) {
         KeyList next = forced_by(*this, split[l]);
         next.insert(next.end(), split[l - 1].begin(), split[l - 1].end());
@@ -282,6 +285,7 @@ void Forest::enforce_2_to_1_balance() {
         split[l - 1] = std::move(next);
     }
     if (auto balanced = rebuild(leaves, split)) leaves.swap(*balanced);
+    samples.reset();
 }
 
 }  // namespace quorin

@@ -49,6 +49,18 @@ Forest::Forest(std::uint32_t nx_, std::uint32_t ny_, std::uint32_t nz_) : nx(nx_
     for (std::uint64_t t = 0; t < n; ++t) leaves[t] = SfcKey::root(static_cast<std::uint32_t>(t));
 }
 
+void Forest::sample_leaves() {
+    auto made = std::make_shared<LeafSamples>();
+    const std::size_t n = leaves.size();
+    made->base = leaves.data();
+    made->count = n;
+    made->keys.resize((n + LEAF_SAMPLE_STRIDE - 1) / LEAF_SAMPLE_STRIDE);
+    const SfcKey* keys = leaves.data();
+    SfcKey* out = made->keys.data();
+    parallel::for_each_index(made->keys.size(), [&](std::size_t i) { out[i] = keys[i * LEAF_SAMPLE_STRIDE]; });
+    samples = std::move(made);
+}
+
 namespace {
 
 // The leaf at position `count - 1` holds the position of level-32 key `p` in
@@ -65,14 +77,14 @@ std::optional<std::uint64_t> leaf_holding(const KeyVector& leaves, std::size_t c
 std::optional<std::uint64_t> Forest::locate_leaf_index(std::uint32_t tree, std::uint32_t x,
                                                        std::uint32_t y, std::uint32_t z) const {
     const SfcKey p = SfcKey::encode(tree, x, y, z);
-    return leaf_holding(leaves, count_not_above(leaves.data(), leaves.size(), p), p);
+    return leaf_holding(leaves, count_not_above(p), p);
 }
 
 std::optional<std::uint64_t> Forest::locate_leaf_index_near(std::uint32_t tree, std::uint32_t x,
                                                             std::uint32_t y, std::uint32_t z,
                                                             std::uint64_t hint) const {
     const SfcKey p = SfcKey::encode(tree, x, y, z);
-    return leaf_holding(leaves, count_not_above_near(leaves.data(), leaves.size(), p, hint), p);
+    return leaf_holding(leaves, count_not_above(p, hint), p);
 }
 
 std::optional<SfcKey> Forest::locate_leaf(std::uint32_t tree, std::uint32_t x, std::uint32_t y,
@@ -82,7 +94,7 @@ std::optional<SfcKey> Forest::locate_leaf(std::uint32_t tree, std::uint32_t x, s
 }
 
 std::optional<std::uint64_t> Forest::leaf_index(SfcKey key) const {
-    const std::size_t count = count_not_above(leaves.data(), leaves.size(), key);
+    const std::size_t count = count_not_above(key);
     if (count > 0 && leaves[count - 1] == key) return count - 1;
     return std::nullopt;
 }
@@ -139,6 +151,7 @@ void Forest::refine_by_flags(std::span<const std::uint8_t> flags) {
         }
     });
     leaves.swap(out);
+    samples.reset();
 }
 
 void Forest::coarsen_by_flags(std::span<const std::uint8_t> flags) {
@@ -166,6 +179,7 @@ void Forest::coarsen_by_flags(std::span<const std::uint8_t> flags) {
         }
     }
     leaves.swap(out);
+    samples.reset();
 }
 
 }  // namespace quorin

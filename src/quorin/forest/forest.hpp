@@ -73,6 +73,30 @@ inline std::size_t count_not_above_near(const SfcKey* keys, std::size_t n, SfcKe
     return lo + count_not_above(keys + lo, hi - lo, p);
 }
 
+// Every LEAF_SAMPLE_STRIDE-th key of a sorted key array: a searched key is
+// first placed among the samples, which fit in cache where the keys do not,
+// and then among the few keys between two samples. `base` and `count` name
+// the array sampled.
+inline constexpr std::size_t LEAF_SAMPLE_STRIDE = 32;
+
+struct LeafSamples {
+    const SfcKey* base = nullptr;
+    std::size_t count = 0;
+    std::vector<SfcKey> keys;  // keys[i] = base[i * LEAF_SAMPLE_STRIDE]
+};
+
+// count_not_above_near through the samples of `keys`; the same answer.
+inline std::size_t count_not_above_sampled(const SfcKey* keys, std::size_t n, const LeafSamples& samples,
+                                           SfcKey p, std::size_t hint) {
+    const std::size_t s =
+        count_not_above_near(samples.keys.data(), samples.keys.size(), p, hint / LEAF_SAMPLE_STRIDE);
+    if (s == 0) return 0;
+    // keys[lo] <= p, and keys[hi] > p unless hi is the end.
+    const std::size_t lo = (s - 1) * LEAF_SAMPLE_STRIDE;
+    const std::size_t hi = std::min(n, s * LEAF_SAMPLE_STRIDE);
+    return lo + count_not_above(keys + lo, hi - lo, p);
+}
+
 // (i, j, k) of a tree index in a base grid nx x ny (k is not reduced mod nz).
 // Inline, with two divisions: the face look-ups and the cell geometry call
 // it for every cell on a tree's side. (floor(floor(t / nx) / ny) is
@@ -96,6 +120,31 @@ struct Forest {
     Forest(std::uint32_t nx, std::uint32_t ny, std::uint32_t nz);
 
     std::uint64_t num_cells() const { return leaves.size(); }
+
+    // Samples the leaves for faster searches (see LeafSamples): for a forest
+    // that many searches will read before it changes. The methods below that
+    // change the leaves drop the samples; code that writes `leaves` directly
+    // must not sample before it.
+    void sample_leaves();
+    // The number of leaves not above `p`, searching outward from cell id
+    // `hint` (through the samples when they are those of the leaves).
+    std::size_t count_not_above(SfcKey p, std::size_t hint) const {
+        const SfcKey* keys = leaves.data();
+        if (samples && samples->base == keys && samples->count == leaves.size())
+            return count_not_above_sampled(keys, leaves.size(), *samples, p, hint);
+        return count_not_above_near(keys, leaves.size(), p, hint);
+    }
+    // The same without a hint: a binary search.
+    std::size_t count_not_above(SfcKey p) const {
+        const SfcKey* keys = leaves.data();
+        if (!samples || samples->base != keys || samples->count != leaves.size())
+            return quorin::count_not_above(keys, leaves.size(), p);
+        const std::size_t s = quorin::count_not_above(samples->keys.data(), samples->keys.size(), p);
+        if (s == 0) return 0;
+        const std::size_t lo = (s - 1) * LEAF_SAMPLE_STRIDE;
+        const std::size_t hi = std::min(leaves.size(), s * LEAF_SAMPLE_STRIDE);
+        return lo + quorin::count_not_above(keys + lo, hi - lo, p);
+    }
     std::uint64_t num_trees() const { return std::uint64_t{nx} * ny * nz; }
 
     // The leaf of `tree` that holds the integer position (x, y, z).
@@ -129,6 +178,8 @@ struct Forest {
     // near that cell.
     std::optional<std::uint64_t> locate_point_near(const Domain& domain, const std::array<double, 3>& p,
                                                    std::uint64_t hint) const;
+
+    std::shared_ptr<const LeafSamples> samples;  // none, or those of sample_leaves()
 };
 
 }  // namespace quorin

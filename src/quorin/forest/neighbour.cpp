@@ -134,7 +134,7 @@ std::optional<SfcKey> same_level_in_next_tree(const Forest& forest, SfcKey key, 
 
 AcrossFace search_across(const Forest& forest, SfcKey same, std::uint64_t hint) {
     const SfcKey* keys = forest.leaves.data();
-    const std::size_t count = count_not_above_near(keys, forest.leaves.size(), same, hint);
+    const std::size_t count = forest.count_not_above(same, hint);
     if (count > 0 && keys[count - 1].contains(same)) return {Across::Leaf, count - 1};
     return {Across::Finer, count};
 }
@@ -228,7 +228,7 @@ FaceNeighbourIds face_neighbour_ids_near(const Forest& forest, std::uint64_t cel
     const u128 tangents[4] = {q1[0] | q1[1], q3[0] | q1[1], q1[0] | q3[1], q3[0] | q3[1]};
     for (int p = 0; p < 4; ++p) {
         const SfcKey probe = probe_key(tree_bits, moved, tangents[p]);
-        const std::size_t count = count_not_above_near(forest.leaves.data(), forest.leaves.size(), probe, hint);
+        const std::size_t count = forest.count_not_above(probe, hint);
         if (count == 0 || !forest.leaves[count - 1].contains(probe)) continue;
         const std::uint64_t id = count - 1;
         hint = id;

@@ -167,6 +167,8 @@ std::pair<Forest, Domain> build_amr_forest(const BuildSettings& settings, const 
         const Buffer<std::uint8_t> all = parallel::filled<std::uint8_t>(forest.leaves.size(), 1);
         forest.refine_by_flags(all);
     }
+    // Every later step searches the finished leaves many times over.
+    forest.sample_leaves();
     return {std::move(forest), domain};
 }
 

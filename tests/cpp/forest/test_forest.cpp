@@ -224,5 +224,42 @@ TEST(Forest, RandomRefineCoarsenKeepsInvariants) {
     }
 }
 
+// Searches through the samples give the plain search's count for keys
+// below, between, on and above the leaves, from any hint, on forests shorter
+// than one stride, of whole strides and between; a refinement drops the
+// samples, a copy (on other memory) does not use them, and both still count
+// right.
+TEST(Forest, SampledSearchCountsAsThePlainSearch) {
+    std::mt19937_64 rng(11);
+    const auto expect_plain_counts = [&](const Forest& f, const char* what) {
+        const SfcKey* keys = f.leaves.data();
+        const std::size_t n = f.leaves.size();
+        std::uniform_int_distribution<std::size_t> any(0, n + 3);
+        for (int q = 0; q < 2000; ++q) {
+            const std::size_t at = any(rng) % (n + 1);
+            SfcKey p = at < n ? keys[at] : SfcKey::from_raw(~u128(0));
+            if (q % 3 == 1 && at < n) p = SfcKey::from_raw(p.value + 1);  // just past a leaf
+            if (q % 5 == 2) p = SfcKey::from_raw(q % 2 ? u128(0) : keys[0].value - (keys[0].value > 0));
+            const std::size_t hint = any(rng);
+            const std::size_t want = count_not_above(keys, n, p);
+            ASSERT_EQ(f.count_not_above(p, hint), want) << what << " n=" << n;
+            ASSERT_EQ(f.count_not_above(p), want) << what << " n=" << n;
+        }
+    };
+    for (int trial = 0; trial < 12; ++trial) {
+        Forest f = testing::random_forest(rng, 1 + trial % 3, 1 + trial % 2, 1 + trial % 2, 4, 4 + trial % 3, 0.4);
+        if (trial == 0) f = Forest(5, 1, 1);                   // fewer leaves than one stride
+        if (trial == 1) f = Forest(4, 4, 2 * LEAF_SAMPLE_STRIDE / 16);  // whole strides
+        f.sample_leaves();
+        ASSERT_TRUE(f.samples);
+        expect_plain_counts(f, "sampled");
+        const Forest copy = f;
+        expect_plain_counts(copy, "copy");
+        f.refine_by_flags(all_flags(f));
+        EXPECT_FALSE(f.samples);
+        expect_plain_counts(f, "refined");
+    }
+}
+
 }  // namespace
 }  // namespace quorin
