@@ -67,13 +67,17 @@ GhostCellMeshContents ghost_cell_pipeline(const BuildSettings& settings,
             build_background_mesh(settings, mesh_path, target_level, regions, pose);
         if (!built) value_error(built.error());
         BackgroundMesh& bg = *built;
-        GhostCellData data = [&] {
+        std::optional<export_chunks::FaceLayout> layout;
+        Buffer<std::uint8_t> is_fluid = [&] {
             Buffer<CellStatus> status =
                 flood::initial_cell_status(bg.forest, bg.domain, bg.ibm_mesh, pose);
-            if (auto err = flood::flood_fill(bg.forest, bg.domain, status, seed)) value_error(*err);
-            return gcibm::compute_ghost_cell_data(bg.forest, bg.domain, bg.ibm_mesh, status, seed);
+            Expected<export_chunks::FaceLayout> counted =
+                ghost_cell::fill_and_count_faces(bg.forest, bg.domain, status, seed);
+            if (!counted) value_error(counted.error());
+            layout = std::move(*counted);
+            return gcibm::fluid_flags(bg.forest, bg.domain, bg.ibm_mesh, status, seed);
         }();
-        return ghost_cell::build_ghost_cell_mesh(bg.forest, bg.domain, bg.ibm_mesh, std::move(data));
+        return ghost_cell::build_ghost_cell_mesh(bg.forest, bg.domain, bg.ibm_mesh, std::move(is_fluid), *layout);
     }();
     return cfd_mesh::ghost_cell_mesh_to_python(std::move(record));
 }

@@ -32,8 +32,10 @@ struct FaceLayout {
     std::size_t n_boundary = 0;
 };
 
-// The counting pass.
-inline FaceLayout count_faces(const Forest& forest) {
+// The counting pass; calls on_internal(owner, neighbour) for every internal
+// face, from the worker counting its chunk.
+template <class OnInternal>
+FaceLayout count_faces(const Forest& forest, OnInternal&& on_internal) {
     const std::size_t n = forest.leaves.size();
     const std::size_t chunks = (n + GRAIN - 1) / GRAIN;
     FaceLayout layout;
@@ -44,7 +46,11 @@ inline FaceLayout count_faces(const Forest& forest) {
         cell_faces::Walk walk(b);
         for (std::size_t i = b; i != e; ++i) {
             cell_faces::enumerate(
-                forest, i, walk, [&](std::uint64_t, std::uint8_t) { ++internal; },
+                forest, i, walk,
+                [&](std::uint64_t j, std::uint8_t) {
+                    on_internal(i, j);
+                    ++internal;
+                },
                 [&](FaceDir) { ++boundary; });
         }
         layout.internal[b / GRAIN] = internal;
@@ -53,6 +59,10 @@ inline FaceLayout count_faces(const Forest& forest) {
     layout.n_internal = parallel::exclusive_scan(layout.internal);
     layout.n_boundary = parallel::exclusive_scan(layout.boundary);
     return layout;
+}
+
+inline FaceLayout count_faces(const Forest& forest) {
+    return count_faces(forest, [](std::uint64_t, std::uint64_t) {});
 }
 
 // Fills the cell and face fields of `out` (any mesh record with the two

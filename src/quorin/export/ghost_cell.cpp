@@ -1,10 +1,12 @@
 #include "quorin/export/ghost_cell.hpp"
 
+#include <atomic>
 #include <utility>
 
 #include "quorin/error.hpp"
 #include "quorin/export/chunks.hpp"
 #include "quorin/export/faces.hpp"
+#include "quorin/ibm/fluid_components.hpp"
 #include "quorin/parallel.hpp"
 
 namespace quorin::ghost_cell {
@@ -38,17 +40,26 @@ GhostCellMeshCell cell_record(const Forest& forest, const Domain& domain,
     return rec;
 }
 
-CfdGhostCellMesh build_ghost_cell_mesh(const Forest& forest, const Domain& domain,
-                                       const IbmMesh& mesh, GhostCellData data) {
+Expected<export_chunks::FaceLayout> fill_and_count_faces(const Forest& forest, const Domain& domain,
+                                                         std::span<CellStatus> status,
+                                                         const Vec3& fluid_seed_point) {
     const std::size_t n = forest.leaves.size();
-    // Flags of another forest: stop before any work, as the first cell
-    // without a flag would.
-    if (data.is_fluid.size() < n) index_out_of_bounds(data.is_fluid.size(), data.is_fluid.size());
+    if (status.size() != n) assert_eq_failed("One status per cell", n, status.size());
+    const Expected<std::uint64_t> seed = flood::seed_cell(forest, domain, status, fluid_seed_point);
+    if (!seed) return Failure{seed.error()};
+    flood::CellUnion joined(n);
+    export_chunks::FaceLayout layout = export_chunks::count_faces(forest, [&](std::uint64_t a, std::uint64_t b) {
+        if (flood::joins(status, a, b)) joined.join(a, b);
+    });
+    flood::fill_from_components(status, joined, *seed);
+    return layout;
+}
 
-    CfdGhostCellMesh out;
-    const export_chunks::FaceLayout layout = export_chunks::count_faces(forest);
-    export_chunks::fill_cells(forest, domain, layout, out,
-                              [](std::size_t, std::size_t, std::uint64_t, std::uint64_t, std::uint8_t) {});
+namespace {
+
+// The mesh record around the cell and face fields already filled into `out`.
+CfdGhostCellMesh finish(CfdGhostCellMesh out, const Forest& forest, const IbmMesh& mesh, GhostCellData data) {
+    const std::size_t n = forest.leaves.size();
     out.patch_names = mesh.patch_names;
 
     // The flags already have the layout of gc_is_fluid: move them in, cut to
@@ -66,6 +77,58 @@ CfdGhostCellMesh build_ghost_cell_mesh(const Forest& forest, const Domain& domai
     out.n_cells = n;
     out.coordinate_type = 0;
     return out;
+}
+
+// Cells per chunk of the pass that gathers the marked ghost cells.
+constexpr std::size_t GATHER_GRAIN = 16384;
+
+}  // namespace
+
+CfdGhostCellMesh build_ghost_cell_mesh(const Forest& forest, const Domain& domain,
+                                       const IbmMesh& mesh, GhostCellData data) {
+    // Flags of another forest: stop before any work, as the first cell
+    // without a flag would.
+    if (data.is_fluid.size() < forest.leaves.size())
+        index_out_of_bounds(data.is_fluid.size(), data.is_fluid.size());
+    const export_chunks::FaceLayout layout = export_chunks::count_faces(forest);
+    CfdGhostCellMesh out;
+    export_chunks::fill_cells(forest, domain, layout, out,
+                              [](std::size_t, std::size_t, std::uint64_t, std::uint64_t, std::uint8_t) {});
+    return finish(std::move(out), forest, mesh, std::move(data));
+}
+
+CfdGhostCellMesh build_ghost_cell_mesh(const Forest& forest, const Domain& domain, const IbmMesh& mesh,
+                                       Buffer<std::uint8_t> is_fluid,
+                                       const export_chunks::FaceLayout& layout) {
+    const std::size_t n = forest.leaves.size();
+    if (is_fluid.size() < n) index_out_of_bounds(is_fluid.size(), is_fluid.size());
+    const std::size_t chunks = (n + export_chunks::GRAIN - 1) / export_chunks::GRAIN;
+    if (layout.internal.size() != chunks) assert_eq_failed("Face layout chunks", chunks, layout.internal.size());
+
+    // A face between a fluid and a non-fluid cell makes the latter a ghost
+    // cell; cells of different chunks may mark one cell at once.
+    Buffer<std::uint8_t> ghost = parallel::filled<std::uint8_t>(n, 0);
+    const std::uint8_t* fluid = is_fluid.data();
+    std::uint8_t* marks = ghost.data();
+    CfdGhostCellMesh out;
+    export_chunks::fill_cells(forest, domain, layout, out,
+                              [&](std::size_t, std::size_t, std::uint64_t a, std::uint64_t b, std::uint8_t) {
+                                  if (fluid[a] == fluid[b]) return;
+                                  const std::uint64_t solid = fluid[a] != 0 ? b : a;
+                                  std::atomic_ref<std::uint8_t>(marks[solid]).store(1, std::memory_order_relaxed);
+                              });
+    Buffer<std::uint64_t> ids = parallel::collect<std::uint64_t, Buffer<std::uint64_t>>(
+        n,
+        [&](std::size_t i, std::vector<std::uint64_t>& sink) {
+            if (marks[i] != 0) sink.push_back(i);
+        },
+        GATHER_GRAIN);
+    ghost = {};
+
+    GhostCellData data;
+    data.is_fluid = std::move(is_fluid);
+    gcibm::add_ghost_records(forest, domain, mesh, data, std::move(ids));
+    return finish(std::move(out), forest, mesh, std::move(data));
 }
 
 }  // namespace quorin::ghost_cell

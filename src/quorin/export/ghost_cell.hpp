@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "quorin/export/chunks.hpp"
 #include "quorin/forest/domain.hpp"
 #include "quorin/forest/forest.hpp"
 #include "quorin/forest/neighbour.hpp"
@@ -77,6 +78,25 @@ GhostCellMeshCell cell_record(const Forest& forest, const Domain& domain,
 // internal error before anything is built. Identical for any thread count.
 CfdGhostCellMesh build_ghost_cell_mesh(const Forest& forest, const Domain& domain,
                                        const IbmMesh& mesh, GhostCellData data);
+
+// The fluid fill of `status` (as flood::flood_fill leaves it) and the face
+// layout of the export, from one pass over the faces of a 2:1 balanced
+// forest (see fluid_components.hpp); the message of flood_fill, with
+// `status` unchanged, when the seed lies outside the domain or on a wall
+// cell. One status per cell.
+Expected<export_chunks::FaceLayout> fill_and_count_faces(const Forest& forest, const Domain& domain,
+                                                         std::span<CellStatus> status,
+                                                         const Vec3& fluid_seed_point);
+
+// build_ghost_cell_mesh from the fluid flags alone (gcibm::fluid_flags),
+// with the face layout of this forest already counted: the ghost cells are
+// found from the faces the export writes (a non-fluid cell on a face whose
+// other cell is fluid), then their records are made. The same mesh as
+// compute_ghost_cell_data and build_ghost_cell_mesh give wherever cells list
+// each other as face neighbours both ways, as in every 2:1 balanced forest.
+CfdGhostCellMesh build_ghost_cell_mesh(const Forest& forest, const Domain& domain, const IbmMesh& mesh,
+                                       Buffer<std::uint8_t> is_fluid,
+                                       const export_chunks::FaceLayout& layout);
 
 }  // namespace ghost_cell
 }  // namespace quorin

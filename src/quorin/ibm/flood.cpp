@@ -22,21 +22,14 @@ constexpr std::uint8_t MARK_BARRIER = 1;
 constexpr std::uint8_t MARK_REACHED = 2;
 
 // Calls visit(m) for every face neighbour m of cell `cell`, in any order
-// and possibly more than once. `ahead` carries, per direction and per
-// number of trailing digits that the step along the axis carries through,
-// the last leaf across relative to its cell: frontier cells near one another
-// in a chunk often find their neighbours at the same relative cell id, which
-// is then checked before any search.
-using Ahead = std::array<std::array<std::uint64_t, MAX_LEVEL + 1>, FACE_DIR_COUNT>;
-
+// and possibly more than once. Frontier cells near one another in a chunk
+// often find their neighbours at the same relative cell id, which `lookup`
+// checks before any search.
 template <class Visit>
-void for_face_neighbours(const Forest& forest, std::uint64_t cell, Ahead& ahead, Visit&& visit) {
-    const SfcKey key = forest.leaves[cell];
+void for_face_neighbours(const Forest& forest, std::uint64_t cell, neighbour::GuessedLookup& lookup,
+                         Visit&& visit) {
     for (FaceDir dir = 0; dir < FACE_DIR_COUNT; ++dir) {
-        const unsigned m = neighbour::carried_digits(key, dir);
-        const FaceNeighbourIds ids = neighbour::face_neighbour_ids_guessed(forest, cell, dir, cell + ahead[dir][m]);
-        if (ids.size() == 1) ahead[dir][m] = ids[0] - cell;
-        for (const std::uint64_t n : ids) visit(n);
+        for (const std::uint64_t n : lookup.ids(forest, cell, dir)) visit(n);
     }
 }
 
@@ -90,9 +83,9 @@ std::optional<std::string> flood_fill(const Forest& forest, const Domain& domain
     while (!frontier.empty()) {
         if (frontier.size() < FILL_SERIAL_BELOW) {
             Buffer<std::uint64_t> next;
-            Ahead ahead{};
+            neighbour::GuessedLookup lookup;
             for (const std::uint64_t c : frontier) {
-                for_face_neighbours(forest, c, ahead, [&](std::uint64_t m) {
+                for_face_neighbours(forest, c, lookup, [&](std::uint64_t m) {
                     if (claim(m)) next.push_back(m);
                 });
             }
@@ -104,9 +97,9 @@ std::optional<std::string> flood_fill(const Forest& forest, const Domain& domain
         parallel::for_chunks(frontier.size(), FILL_GRAIN, [&](std::size_t b, std::size_t e) {
             std::vector<std::uint64_t>& sink = parts[b / FILL_GRAIN];
             sink.clear();
-            Ahead ahead{};
+            neighbour::GuessedLookup lookup;
             for (std::size_t k = b; k != e; ++k) {
-                for_face_neighbours(forest, frontier[k], ahead, [&](std::uint64_t m) {
+                for_face_neighbours(forest, frontier[k], lookup, [&](std::uint64_t m) {
                     if (claim(m)) sink.push_back(m);
                 });
             }

@@ -69,11 +69,13 @@ void self_stencil(GhostCell& g, std::uint64_t cell) {
     g.stencil_weights[0] = 1.0;
 }
 
-// Ghost test of a cell with a flag: non-fluid with a fluid neighbour across some face.
-bool is_ghost_cell(const Forest& forest, std::span<const std::uint8_t> is_fluid, std::uint64_t cell) {
+// Ghost test of a cell with a flag: non-fluid with a fluid neighbour across
+// some face. `lookup` carries guesses from the cells tested before.
+bool is_ghost_cell(const Forest& forest, std::span<const std::uint8_t> is_fluid, std::uint64_t cell,
+                   neighbour::GuessedLookup& lookup) {
     if (is_fluid[cell] != 0) return false;
     for (FaceDir dir = 0; dir < FACE_DIR_COUNT; ++dir) {
-        for (const std::uint64_t m : neighbour::face_neighbour_ids(forest, cell, dir)) {
+        for (const std::uint64_t m : lookup.ids(forest, cell, dir)) {
             if (m >= is_fluid.size()) index_out_of_bounds(m, is_fluid.size());
             if (is_fluid[m] != 0) return true;
         }
@@ -90,6 +92,10 @@ std::vector<std::uint8_t> centres_inside(const Forest& forest, const Domain& dom
                                          std::span<const std::uint64_t> cells) {
     const std::size_t count = cells.size();
     const RigidPose identity = RigidPose::identity();
+    // Each centre is cast from up to thirteen times: computed once.
+    const Buffer<Vec3> centres = parallel::map_buffer(count, [&](std::size_t k) {
+        return domain.cell_geometry(forest.leaves[cells[k]].decode()).centre;
+    });
     std::vector<InsideVote> votes(count);
     for (const Vec3& dir : INSIDE_TEST_DIRECTIONS) {
         if (!parallel::any_of(count, [&](std::size_t k) { return !votes[k].decided(); })) break;
@@ -98,8 +104,7 @@ std::vector<std::uint8_t> centres_inside(const Forest& forest, const Domain& dom
             count,
             [&](std::size_t k) {
                 if (votes[k].decided()) return;
-                const Vec3 centre = domain.cell_geometry(forest.leaves[cells[k]].decode()).centre;
-                votes[k].add(ray_crossings(centre, dir, mesh, identity, &columns));
+                votes[k].add(ray_crossings(centres[k], dir, mesh, identity, &columns));
             },
             WALL_GRAIN);
     }
@@ -138,7 +143,8 @@ std::optional<GhostCell> ghost_cell_for_leaf(const Forest& forest, const Domain&
     const std::size_t n = forest.leaves.size();
     if (cell >= n) index_out_of_bounds(cell, n);
     if (cell >= is_fluid.size()) index_out_of_bounds(cell, is_fluid.size());
-    if (!is_ghost_cell(forest, is_fluid, cell)) return std::nullopt;
+    neighbour::GuessedLookup lookup;
+    if (!is_ghost_cell(forest, is_fluid, cell, lookup)) return std::nullopt;
     return ghost_record(forest, domain, mesh, is_fluid, cell);
 }
 
@@ -255,46 +261,38 @@ GhostCell ghost_record(const Forest& forest, const Domain& domain, const IbmMesh
 
 }  // namespace
 
-GhostCellData compute_ghost_cell_data(const Forest& forest, const Domain& domain,
-                                      const IbmMesh& mesh, std::span<const CellStatus> status,
-                                      const Vec3& fluid_seed_point) {
+Buffer<std::uint8_t> fluid_flags(const Forest& forest, const Domain& domain, const IbmMesh& mesh,
+                                 std::span<const CellStatus> status, const Vec3& fluid_seed_point) {
     const std::size_t n = forest.leaves.size();
     const std::size_t m = std::min(n, status.size());
     const RigidPose identity = RigidPose::identity();
     const bool seed_inside = is_point_inside(fluid_seed_point, mesh, identity);
 
-    // Final fluid flags: fluid cells in one pass that writes every byte, then
-    // intersected cells by the side their centre lies on.
-    GhostCellData data;
-    data.is_fluid.resize(n);
-    {
-        std::uint8_t* flags = data.is_fluid.data();
-        const CellStatus* st = status.data();
-        parallel::for_each_index(
-            n, [&](std::size_t i) { flags[i] = i < m && st[i] == STATUS_FLUID ? 1 : 0; }, FLAG_GRAIN);
-        const Buffer<std::uint64_t> cut = parallel::collect<std::uint64_t, Buffer<std::uint64_t>>(
-            m,
-            [&](std::size_t i, std::vector<std::uint64_t>& sink) {
-                if (st[i] == STATUS_INTERSECTED) sink.push_back(i);
-            },
-            FLAG_GRAIN);
-        const std::vector<std::uint8_t> inside = centres_inside(forest, domain, mesh, cut);
-        parallel::for_each_index(cut.size(), [&](std::size_t k) {
-            flags[cut[k]] = (inside[k] != 0) == seed_inside ? 1 : 0;
-        });
-    }
-
-    // The ghost cells in ascending order (few: the layer along the wall),
-    // then their records, each written at its own index of buffers of exact
-    // size: the costly projections spread evenly over the pool.
-    const std::span<const std::uint8_t> flags(data.is_fluid);
-    const Buffer<std::uint64_t> ids = parallel::collect<std::uint64_t, Buffer<std::uint64_t>>(
-        n,
+    // Fluid cells in one pass that writes every byte, then intersected cells
+    // by the side their centre lies on.
+    Buffer<std::uint8_t> is_fluid(n);
+    std::uint8_t* flags = is_fluid.data();
+    const CellStatus* st = status.data();
+    parallel::for_each_index(
+        n, [&](std::size_t i) { flags[i] = i < m && st[i] == STATUS_FLUID ? 1 : 0; }, FLAG_GRAIN);
+    const Buffer<std::uint64_t> cut = parallel::collect<std::uint64_t, Buffer<std::uint64_t>>(
+        m,
         [&](std::size_t i, std::vector<std::uint64_t>& sink) {
-            if (is_ghost_cell(forest, flags, i)) sink.push_back(i);
+            if (st[i] == STATUS_INTERSECTED) sink.push_back(i);
         },
-        GHOST_SCAN_GRAIN);
+        FLAG_GRAIN);
+    const std::vector<std::uint8_t> inside = centres_inside(forest, domain, mesh, cut);
+    parallel::for_each_index(cut.size(), [&](std::size_t k) {
+        flags[cut[k]] = (inside[k] != 0) == seed_inside ? 1 : 0;
+    });
+    return is_fluid;
+}
 
+void add_ghost_records(const Forest& forest, const Domain& domain, const IbmMesh& mesh,
+                       GhostCellData& data, Buffer<std::uint64_t> ids) {
+    // Each record is written at its own index of buffers of exact size: the
+    // costly projections spread evenly over the pool.
+    const std::span<const std::uint8_t> flags(data.is_fluid);
     const std::size_t count = ids.size();
     data.anchor_ids.resize(count);
     data.patch_ids.resize(count);
@@ -315,6 +313,26 @@ GhostCellData compute_ghost_cell_data(const Forest& forest, const Domain& domain
         },
         GHOST_GRAIN);
     data.cell_ids = std::move(ids);
+}
+
+GhostCellData compute_ghost_cell_data(const Forest& forest, const Domain& domain,
+                                      const IbmMesh& mesh, std::span<const CellStatus> status,
+                                      const Vec3& fluid_seed_point) {
+    const std::size_t n = forest.leaves.size();
+    GhostCellData data;
+    data.is_fluid = fluid_flags(forest, domain, mesh, status, fluid_seed_point);
+
+    // The ghost cells in ascending order (few: the layer along the wall).
+    const std::span<const std::uint8_t> flags(data.is_fluid);
+    std::vector<std::vector<std::uint64_t>> parts((n + GHOST_SCAN_GRAIN - 1) / GHOST_SCAN_GRAIN);
+    parallel::for_chunks(n, GHOST_SCAN_GRAIN, [&](std::size_t b, std::size_t e) {
+        std::vector<std::uint64_t>& sink = parts[b / GHOST_SCAN_GRAIN];
+        neighbour::GuessedLookup lookup;
+        for (std::size_t i = b; i != e; ++i) {
+            if (is_ghost_cell(forest, flags, i, lookup)) sink.push_back(i);
+        }
+    });
+    add_ghost_records(forest, domain, mesh, data, parallel::concat<Buffer<std::uint64_t>>(parts));
     return data;
 }
 

@@ -80,6 +80,15 @@ GhostCellData compute_ghost_cell_data(const Forest& forest, const Domain& domain
                                       const IbmMesh& mesh, std::span<const CellStatus> status,
                                       const Vec3& fluid_seed_point);
 
+// compute_ghost_cell_data in steps. The fluid flags, one per cell:
+Buffer<std::uint8_t> fluid_flags(const Forest& forest, const Domain& domain, const IbmMesh& mesh,
+                                 std::span<const CellStatus> status, const Vec3& fluid_seed_point);
+
+// Then, `data.is_fluid` holding them, the records of the ghost cells `ids`
+// (ascending), which become data.cell_ids.
+void add_ghost_records(const Forest& forest, const Domain& domain, const IbmMesh& mesh,
+                       GhostCellData& data, Buffer<std::uint64_t> ids);
+
 // is_fluid[i] = 1 where status[i] is STATUS_FLUID, for every i below the
 // shorter length, in parallel; other entries are left as they are.
 void mark_fluid_cells(std::span<std::uint8_t> is_fluid, std::span<const CellStatus> status);
