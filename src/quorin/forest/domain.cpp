@@ -119,37 +119,76 @@ bool region_flag_for_leaf(const Domain& domain, std::span<const RefinementRegion
     return false;
 }
 
-std::uint32_t saturate_u32(double v) {
-    if (!(v > 0)) return 0;  // also NaN
-    if (v >= 4294967295.0) return 4294967295u;
-    return static_cast<std::uint32_t>(v);
-}
-
 }  // namespace domain
 
 namespace {
+
+// fmod(off, size) for off >= 0, given r = saturate_u32(off / size) with the
+// rounded quotient: the exact quotient's integer part k is then r or r - 1
+// (rounding can carry it up to the next integer, never down), and off - k
+// size, fmod's exact result, is a double; one fused multiply-add gives it,
+// and its sign tells whether k is r. Far cheaper than the library's general
+// reduction, and the point location does it for every probe coordinate.
+inline double root_remainder(double off, double size, std::uint32_t r) {
+    if (r == 0) return off;  // also covers size = inf, where r size is NaN
+    const double e = std::fma(-static_cast<double>(r), size, off);
+    if (e >= 0) return e;
+    return std::fma(-static_cast<double>(r - 1), size, off);
+}
+
+// Root index r and in-root position u (units of 2^-32 of a root) of a
+// coordinate on an axis of n roots; false when it lies outside the base grid.
+inline bool axis_position(double coordinate, double min, double size, std::uint32_t n,
+                          std::uint32_t& r, std::uint32_t& u) {
+    const double off = coordinate - min;
+    if (off < 0) return false;
+    r = domain::saturate_u32(off / size);
+    if (r >= n) return false;
+    u = domain::saturate_u32(root_remainder(off, size, r) / size * TWO_POW_32);
+    return true;
+}
+
+inline std::uint32_t tree_index(const Forest& forest, const std::uint32_t (&r)[3]) {
+    return (r[2] * forest.ny + r[1]) * forest.nx + r[0];
+}
 
 // Tree and in-tree position of a physical point; false when it lies outside
 // the base grid.
 bool point_position(const Forest& forest, const Domain& domain, const Vec3& p, std::uint32_t& tree,
                     std::uint32_t (&u)[3]) {
-    Vec3 off;
-    for (int a = 0; a < 3; ++a) {
-        off[a] = p[a] - domain.min[a];
-        if (off[a] < 0) return false;
-    }
     const std::uint32_t n[3] = {forest.nx, forest.ny, forest.nz};
     std::uint32_t r[3];
     for (int a = 0; a < 3; ++a) {
-        r[a] = domain::saturate_u32(off[a] / domain.root_size[a]);
-        if (r[a] >= n[a]) return false;
+        if (!axis_position(p[a], domain.min[a], domain.root_size[a], n[a], r[a], u[a])) return false;
     }
-    tree = (r[2] * forest.ny + r[1]) * forest.nx + r[0];
-    for (int a = 0; a < 3; ++a) {
-        u[a] = domain::saturate_u32(std::fmod(off[a], domain.root_size[a]) / domain.root_size[a] *
-                                    TWO_POW_32);
-    }
+    tree = tree_index(forest, r);
     return true;
+}
+
+// The integer box of a leaf: its tree, anchor and edge (all in units of
+// 2^-32 of a root), with its cell id.
+struct LeafBox {
+    std::uint32_t tree;
+    std::uint32_t anchor[3];
+    std::uint64_t width;
+    std::uint64_t id;
+
+    // Whether the level-32 position (tree, u) lies in the box. The leaves
+    // tile their trees without overlap, so the leaf search finds this very
+    // leaf for every such position.
+    bool holds(std::uint32_t t, const std::uint32_t (&u)[3]) const {
+        return t == tree && std::uint32_t(u[0] - anchor[0]) < width &&
+               std::uint32_t(u[1] - anchor[1]) < width && std::uint32_t(u[2] - anchor[2]) < width;
+    }
+};
+
+// The box of the leaf `id` that holds position (tree, u): the position with
+// the bits below the leaf's level cleared.
+LeafBox box_holding(const Forest& forest, std::uint64_t id, std::uint32_t tree,
+                    const std::uint32_t (&u)[3]) {
+    const std::uint64_t width = forest.leaves[id].width();
+    const std::uint32_t mask = ~static_cast<std::uint32_t>(width - 1);
+    return {tree, {u[0] & mask, u[1] & mask, u[2] & mask}, width, id};
 }
 
 }  // namespace
@@ -165,6 +204,50 @@ std::optional<std::uint64_t> Forest::locate_point_near(const Domain& domain, con
     std::uint32_t tree, u[3];
     if (!point_position(*this, domain, p, tree, u)) return std::nullopt;
     return locate_leaf_index_near(tree, u[0], u[1], u[2], hint);
+}
+
+std::array<std::uint64_t, 8> Forest::locate_corners_near(
+    const Domain& domain, const Vec3& centre, const Vec3& offset, std::uint64_t hint) const {
+    // Both coordinates of each axis, converted once for the four corners on
+    // each side.
+    const std::uint32_t n[3] = {nx, ny, nz};
+    bool inside[3][2];
+    std::uint32_t r[3][2], u[3][2];
+    for (int a = 0; a < 3; ++a) {
+        const double c[2] = {centre[a] - offset[a], centre[a] + offset[a]};
+        for (int s = 0; s < 2; ++s)
+            inside[a][s] = axis_position(c[s], domain.min[a], domain.root_size[a], n[a], r[a][s], u[a][s]);
+    }
+
+    // Leaves known to hold some position: the hint's and those found so far.
+    std::array<LeafBox, 9> known;
+    std::size_t count = 0;
+    if (hint < leaves.size() && leaves[hint].level() <= MAX_LEVEL) {
+        const DecodedKey d = leaves[hint].decode();
+        known[count++] = {d.tree, {d.x, d.y, d.z}, leaves[hint].width(), hint};
+    }
+
+    std::array<std::uint64_t, 8> out;
+    for (unsigned k = 0; k < 8; ++k) {
+        const unsigned s[3] = {k & 1, (k >> 1) & 1, (k >> 2) & 1};
+        out[k] = NO_CELL;
+        if (!inside[0][s[0]] || !inside[1][s[1]] || !inside[2][s[2]]) continue;
+        const std::uint32_t rk[3] = {r[0][s[0]], r[1][s[1]], r[2][s[2]]};
+        const std::uint32_t uk[3] = {u[0][s[0]], u[1][s[1]], u[2][s[2]]};
+        const std::uint32_t tree = tree_index(*this, rk);
+        const LeafBox* held = nullptr;
+        for (std::size_t j = 0; j < count && held == nullptr; ++j)
+            if (known[j].holds(tree, uk)) held = &known[j];
+        if (held != nullptr) {
+            out[k] = held->id;
+            continue;
+        }
+        if (const auto id = locate_leaf_index_near(tree, uk[0], uk[1], uk[2], hint)) {
+            out[k] = *id;
+            known[count++] = box_holding(*this, *id, tree, uk);
+        }
+    }
+    return out;
 }
 
 }  // namespace quorin

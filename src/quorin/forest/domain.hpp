@@ -79,7 +79,12 @@ bool region_flag_for_leaf(const Domain& domain, std::span<const RefinementRegion
                           SfcKey leaf);
 
 // Saturating conversion of a double to u32: truncation, NaN and negatives to 0.
-std::uint32_t saturate_u32(double v);
+// Inline: the point location converts six coordinates per point.
+inline std::uint32_t saturate_u32(double v) {
+    if (!(v > 0)) return 0;  // also NaN
+    if (v >= 4294967295.0) return 4294967295u;
+    return static_cast<std::uint32_t>(v);
+}
 
 }  // namespace domain
 

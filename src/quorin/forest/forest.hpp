@@ -178,6 +178,17 @@ struct Forest {
     // near that cell.
     std::optional<std::uint64_t> locate_point_near(const Domain& domain, const std::array<double, 3>& p,
                                                    std::uint64_t hint) const;
+    // The cells holding the eight corners centre ± offset (x sign fastest,
+    // minus before plus; corner coordinates rounded as centre[a] - offset[a]
+    // and centre[a] + offset[a]), each as locate_point_near(domain, corner,
+    // hint) gives it, NO_CELL for none. Each corner coordinate is converted
+    // once, and a corner in the hint's cell or in a cell found for an earlier
+    // corner is answered without a search.
+    static constexpr std::uint64_t NO_CELL = ~std::uint64_t{0};
+    std::array<std::uint64_t, 8> locate_corners_near(const Domain& domain,
+                                                     const std::array<double, 3>& centre,
+                                                     const std::array<double, 3>& offset,
+                                                     std::uint64_t hint) const;
 
     std::shared_ptr<const LeafSamples> samples;  // none, or those of sample_leaves()
 };

@@ -180,14 +180,14 @@ GhostCell ghost_record(const Forest& forest, const Domain& domain, const IbmMesh
     // point, in probe order (x sign fastest, minus before plus).
     const Vec3 a = {STENCIL_PROBE_FRACTION * s[0], STENCIL_PROBE_FRACTION * s[1],
                     STENCIL_PROBE_FRACTION * s[2]};
+    // The probes are the corners img ± a: img[i] + (-a[i]) rounds as
+    // img[i] - a[i].
+    static_assert(STENCIL_SIZE == 8);
+    const std::array<std::uint64_t, 8> hits = forest.locate_corners_near(domain, img, a, cell);
     std::array<std::uint64_t, STENCIL_SIZE> members{};
     std::size_t count = 0;
-    for (std::size_t k = 0; k < STENCIL_SIZE; ++k) {
-        const Vec3 probe = {img[0] + ((k & 1) ? a[0] : -a[0]), img[1] + ((k & 2) ? a[1] : -a[1]),
-                            img[2] + ((k & 4) ? a[2] : -a[2])};
-        const auto hit = forest.locate_point_near(domain, probe, cell);
-        if (!hit) continue;
-        const std::uint64_t id = *hit;
+    for (const std::uint64_t id : hits) {
+        if (id == Forest::NO_CELL) continue;
         if (id >= is_fluid.size()) index_out_of_bounds(id, is_fluid.size());
         if (is_fluid[id] == 0) continue;
         if (std::find(members.begin(), members.begin() + count, id) != members.begin() + count)

@@ -93,6 +93,29 @@ inline double box_dist2(const Node& n, const Vec3& p, double margin) {
     return d2;
 }
 
+// box_dist2 of two nodes at once, on pairs of doubles and without branches
+// on which side of each box p lies: the gap on an axis (lo - p below the box,
+// p - hi above it, 0 within) is the largest of the three, as lo <= hi and p
+// is finite, and it is squared and summed in the same order, so both values
+// are box_dist2's.
+using DoublePair = double __attribute__((vector_size(16)));
+
+inline void box_dist2_pair(const Node& a, const Node& b, const Vec3& p, double margin, double& da,
+                           double& db) {
+    DoublePair d2 = {0.0, 0.0};
+    for (int k = 0; k < 3; ++k) {
+        const DoublePair lo = DoublePair{a.lo[k], b.lo[k]} - margin;
+        const DoublePair hi = DoublePair{a.hi[k], b.hi[k]} + margin;
+        const DoublePair below = lo - p[k];
+        const DoublePair above = p[k] - hi;
+        DoublePair g = below > above ? below : above;
+        g = g > 0.0 ? g : DoublePair{0.0, 0.0};
+        d2 += g * g;
+    }
+    da = d2[0];
+    db = d2[1];
+}
+
 }  // namespace
 
 bool TriMesh::intersects_box(const Vec3& centre, const Vec3& half, const RigidPose& pose) const {
@@ -362,11 +385,13 @@ bool TriMesh::project_point_within(const Vec3& p, double bound2, PointProjection
     Vec3 best_point{NAN_D, NAN_D, NAN_D};
     bool found = false;
 
-    stack[top++] = {0, box_dist2(nodes_[0], p, margin)};
-    while (top > 0) {
-        const Entry entry = stack[--top];
-        if (entry.d2 > best_d2) continue;
-        const Node& n = nodes_[entry.node];
+    // Depth first, the nearer child first (the left one on a tie): the
+    // search goes straight on into it while it lies within the best distance
+    // and keeps the farther one on the stack, checked again when taken off.
+    if (box_dist2(nodes_[0], p, margin) > best_d2) return false;
+    std::uint32_t node = 0;
+    for (;;) {
+        const Node& n = nodes_[node];
         if (n.count > 0) {
             for (std::uint32_t k = n.index; k < n.index + n.count; ++k) {
                 const std::uint32_t tri = order_[k];
@@ -380,19 +405,29 @@ bool TriMesh::project_point_within(const Vec3& p, double bound2, PointProjection
                     best_point = q;
                 }
             }
-            continue;
-        }
-        const std::uint32_t left = entry.node + 1;
-        const std::uint32_t right = n.index;
-        const double dl = box_dist2(nodes_[left], p, margin);
-        const double dr = box_dist2(nodes_[right], p, margin);
-        if (dl <= dr) {
-            if (dr <= best_d2) stack[top++] = {right, dr};
-            if (dl <= best_d2) stack[top++] = {left, dl};
         } else {
-            if (dl <= best_d2) stack[top++] = {left, dl};
-            if (dr <= best_d2) stack[top++] = {right, dr};
+            const std::uint32_t left = node + 1;
+            const std::uint32_t right = n.index;
+            double dl, dr;
+            box_dist2_pair(nodes_[left], nodes_[right], p, margin, dl, dr);
+            const bool left_first = dl <= dr;
+            const std::uint32_t near = left_first ? left : right;
+            const std::uint32_t far = left_first ? right : left;
+            const double d_near = left_first ? dl : dr;
+            const double d_far = left_first ? dr : dl;
+            // Written either way, kept only within the best distance: no
+            // branch on the far child's distance.
+            stack[top] = {far, d_far};
+            top += d_far <= best_d2 ? 1 : 0;
+            if (d_near <= best_d2) {
+                node = near;
+                continue;
+            }
         }
+        // The next node from the stack that still lies within the best distance.
+        while (top > 0 && stack[top - 1].d2 > best_d2) --top;
+        if (top == 0) break;
+        node = stack[--top].node;
     }
     if (!found || (bound2 < INF && !(best_d2 <= bound2))) return false;
     out = {best_point, best_tri};

@@ -183,6 +183,131 @@ TEST(Domain, LocatePointNearAnyHintEqualsTheSearch) {
     }
 }
 
+// Domains whose root sizes are not binary fractions, so that coordinates a
+// few units in the last place off a root face round their quotient by the
+// root size up to the next root while fmod still puts them near the top of
+// the root below.
+struct LocateDomain {
+    Vec3 min, max;
+    std::uint32_t nx, ny, nz;
+};
+const LocateDomain LOCATE_DOMAINS[] = {
+    {{0, 0, 0}, {1, 1, 1}, 1, 1, 1},
+    {{0, 0, 0}, {1, 1, 1}, 10, 1, 3},
+    {{-0.3, 0.13, 1.1}, {0.9, 1.33, 2.3}, 3, 2, 2},
+    {{-7.7, -1e-3, 3.3}, {1.9, 2.5e-3, 3.30001}, 7, 5, 1},
+};
+
+// Random points around the domain, with every coordinate drawn from: a
+// uniform value a little beyond the domain, a root face or leaf face (the
+// faces of random leaves, as cell_box rounds them), a domain border, or one
+// of those moved by a few units in the last place.
+struct PointDraw {
+    const Forest& f;
+    const Domain& d;
+    std::mt19937_64& rng;
+
+    double coordinate(int a) {
+        std::uniform_int_distribution<int> kind(0, 4), ulps(-3, 3);
+        const std::uint32_t n[3] = {f.nx, f.ny, f.nz};
+        double v;
+        switch (kind(rng)) {
+            case 0:
+                v = d.min[a] + std::uniform_real_distribution<double>(-0.1, 1.1)(rng) * (d.max[a] - d.min[a]);
+                break;
+            case 1:
+                v = d.min[a] + std::uniform_int_distribution<std::uint32_t>(0, n[a])(rng) * d.root_size[a];
+                break;
+            case 2: {
+                const CellBox b = d.cell_box(f.leaves[std::uniform_int_distribution<std::size_t>(0, f.leaves.size() - 1)(rng)]);
+                v = std::bernoulli_distribution(0.5)(rng) ? b.min[a] : b.max[a];
+                break;
+            }
+            case 3:
+                v = std::bernoulli_distribution(0.5)(rng) ? d.min[a] : d.max[a];
+                break;
+            default:
+                v = d.min[a] + std::uniform_int_distribution<std::uint32_t>(1, n[a])(rng) * d.root_size[a];
+                break;
+        }
+        for (int k = ulps(rng); k != 0; k += k > 0 ? -1 : 1) v = std::nextafter(v, k > 0 ? 1e300 : -1e300);
+        return v;
+    }
+    Vec3 point() { return {coordinate(0), coordinate(1), coordinate(2)}; }
+};
+
+TEST(Domain, LocatePointIsTheRemainderSearch) {
+    // The position in a root is fmod(offset, root size) / root size, scaled to
+    // 2^32 and saturated, independently of the root index from the rounded
+    // quotient; locate_point finds the leaf holding exactly that position.
+    for (const LocateDomain& ld : LOCATE_DOMAINS) {
+        const Domain d(ld.min, ld.max, ld.nx, ld.ny, ld.nz);
+        std::mt19937_64 rng(ld.nx * 131 + ld.nz);
+        const Forest f = testing::random_forest(rng, ld.nx, ld.ny, ld.nz, 4, 7, 0.3);
+        PointDraw draw{f, d, rng};
+        int carried = 0;
+        for (int k = 0; k < 20000; ++k) {
+            const Vec3 p = draw.point();
+            std::optional<std::uint64_t> want;
+            std::uint32_t r[3], u[3];
+            bool inside = true;
+            const std::uint32_t n[3] = {f.nx, f.ny, f.nz};
+            for (int a = 0; a < 3; ++a) {
+                const double off = p[a] - d.min[a];
+                inside = inside && !(off < 0);
+                r[a] = domain::saturate_u32(off / d.root_size[a]);
+                inside = inside && r[a] < n[a];
+                u[a] = domain::saturate_u32(std::fmod(off, d.root_size[a]) / d.root_size[a] * 4294967296.0);
+                if (inside && r[a] > 0 && off - r[a] * static_cast<long double>(d.root_size[a]) < 0) ++carried;
+            }
+            if (inside) want = f.locate_leaf_index((r[2] * f.ny + r[1]) * f.nx + r[0], u[0], u[1], u[2]);
+            ASSERT_EQ(f.locate_point(d, p), want) << p[0] << " " << p[1] << " " << p[2];
+        }
+        // Rounding carried some quotient to the next root.
+        if (ld.nx == 10) {
+            EXPECT_GT(carried, 0);
+        }
+    }
+}
+
+TEST(Domain, LocateCornersNearIsEightPointSearches) {
+    for (const LocateDomain& ld : LOCATE_DOMAINS) {
+        const Domain d(ld.min, ld.max, ld.nx, ld.ny, ld.nz);
+        std::mt19937_64 rng(ld.ny * 977 + ld.nx);
+        const Forest f = testing::random_forest(rng, ld.nx, ld.ny, ld.nz, 4, 7, 0.3);
+        PointDraw draw{f, d, rng};
+        std::uniform_int_distribution<std::uint64_t> any_cell(0, f.num_cells() - 1);
+        std::uniform_int_distribution<int> offset_kind(0, 3);
+        for (int k = 0; k < 6000; ++k) {
+            // Corners that span from inside one leaf to several, or coincide
+            // (a zero offset), or sit on a leaf's own faces (its centre and
+            // half its size).
+            const std::uint64_t leaf = any_cell(rng);
+            const CellGeometry g = d.cell_geometry(f.leaves[leaf].decode());
+            Vec3 centre = draw.point(), offset;
+            const int kind = offset_kind(rng);
+            for (int a = 0; a < 3; ++a) {
+                const double s = g.size[a];
+                offset[a] = kind == 0 ? 0.0
+                          : kind == 1 ? 0.5 * s
+                                      : std::uniform_real_distribution<double>(0, 1.5)(rng) * s;
+            }
+            if (kind == 1) centre = g.centre;
+            const std::uint64_t hints[] = {leaf, any_cell(rng), f.num_cells() + 3};
+            for (const std::uint64_t hint : hints) {
+                const std::array<std::uint64_t, 8> got = f.locate_corners_near(d, centre, offset, hint);
+                for (unsigned c = 0; c < 8; ++c) {
+                    const Vec3 p{(c & 1) ? centre[0] + offset[0] : centre[0] - offset[0],
+                                 (c & 2) ? centre[1] + offset[1] : centre[1] - offset[1],
+                                 (c & 4) ? centre[2] + offset[2] : centre[2] - offset[2]};
+                    ASSERT_EQ(got[c], f.locate_point_near(d, p, hint).value_or(Forest::NO_CELL))
+                        << "corner " << c << " of " << centre[0] << " " << centre[1] << " " << centre[2];
+                }
+            }
+        }
+    }
+}
+
 TEST(Domain, SaturatingConversion) {
     const std::pair<double, std::uint32_t> cases[] = {
         {-5.0, 0}, {NaN, 0}, {0.99, 0}, {7.9, 7}, {4294967295.5, 4294967295u},

@@ -540,6 +540,34 @@ TEST(TriMeshProject, MatchesBruteForceAndReference) {
     }
 }
 
+// Points where the descent meets ties: on shared vertices and edges (equal
+// distances to several triangles, the lowest index wins) and on the corners
+// of node boxes (children at equal box distance).
+TEST(TriMeshProject, TiesAtVerticesEdgesAndNodeCorners) {
+    for (const Fixture& f : fixtures()) {
+        const TriMesh mesh = build(f.soup);
+        std::vector<Vec3> points;
+        for (std::size_t i = 0; i < f.soup.triangles.size(); i += 7) {
+            const Corners k = corners(f.soup, i, RigidPose::identity());
+            points.push_back(k.a);
+            points.push_back({0.5 * (k.a[0] + k.b[0]), 0.5 * (k.a[1] + k.b[1]), 0.5 * (k.a[2] + k.b[2])});
+        }
+        for (std::size_t i = 0; i < mesh.nodes().size(); i += 5) {
+            const TriMesh::Node& n = mesh.nodes()[i];
+            points.push_back({n.lo[0], n.lo[1], n.lo[2]});
+            points.push_back({n.hi[0], n.lo[1], n.hi[2]});
+        }
+        for (const Vec3& p : points) {
+            const PointProjection want = brute_project(f.soup, p);
+            for (const double bound2 : {Inf, 0.0, 1e-4}) {
+                const PointProjection got = mesh.project_point(p, bound2);
+                ASSERT_EQ(got.triangle, want.triangle) << f.name << " " << p[0] << " " << p[1] << " " << p[2];
+                ASSERT_EQ(std::memcmp(got.point.data(), want.point.data(), sizeof(Vec3)), 0);
+            }
+        }
+    }
+}
+
 TEST(TriMeshProject, ClosestPointOnDegenerateTriangles) {
     // Degenerate triangles project onto their segment or point, never NaN.
     struct Case {
