@@ -1,5 +1,6 @@
 #include "quorin/export/axis_projected.hpp"
 
+#include <limits>
 #include <utility>
 
 #include "quorin/error.hpp"
@@ -16,22 +17,55 @@ CellStatus status_at(std::span<const CellStatus> status, std::uint64_t cell) {
     return status[cell];
 }
 
+// True when the face between `owner` and `neighbour` is classified: either
+// cell is intersected, the owner tested first.
+bool touches_surface(std::span<const CellStatus> status, std::uint64_t owner, std::uint64_t neighbour) {
+    return status_at(status, owner) == STATUS_INTERSECTED || status_at(status, neighbour) == STATUS_INTERSECTED;
+}
+
 // The face (owner, neighbour, axis) when either cell is intersected, the
 // owner tested first; none otherwise or when a ray misses. The rays go
-// through `rays` when given (the whole-mesh passes), else straight to the
-// surface's hierarchy (single records); the answers are the same.
+// straight to the surface's hierarchy (single records); the whole-mesh
+// passes cast them through a caster's grids, with the same answers.
 std::optional<ImmersedFace> classify(const Forest& forest, const Domain& domain,
                                      const IbmMesh& mesh, std::span<const CellStatus> status,
-                                     const RigidPose& pose, const AxisRayCaster* rays,
-                                     std::uint64_t owner, std::uint64_t neighbour,
-                                     std::uint8_t axis) {
-    if (status_at(status, owner) == STATUS_INTERSECTED ||
-        status_at(status, neighbour) == STATUS_INTERSECTED) {
-        if (rays != nullptr)
-            return apibm::immersed_face(forest, domain, mesh, *rays, owner, neighbour, axis);
+                                     const RigidPose& pose, std::uint64_t owner,
+                                     std::uint64_t neighbour, std::uint8_t axis) {
+    if (touches_surface(status, owner, neighbour))
         return apibm::immersed_face(forest, domain, mesh, owner, neighbour, axis, pose);
-    }
     return std::nullopt;
+}
+
+// The geometry of the owners of a run of faces: faces listed cell by cell
+// come in runs of one owner, whose geometry is computed once per run.
+class OwnerGeometry {
+public:
+    // The geometry of leaf `cell`, which must be a leaf of `forest`.
+    const CellGeometry& of(const Forest& forest, const Domain& domain, std::uint64_t cell) {
+        if (cell != cell_) {
+            geometry_ = domain.cell_geometry(forest.leaves[cell].decode());
+            cell_ = cell;
+        }
+        return geometry_;
+    }
+
+private:
+    std::uint64_t cell_ = std::numeric_limits<std::uint64_t>::max();
+    CellGeometry geometry_{};
+};
+
+// The face's record through `rays` when it is classified (as classify does),
+// the owner's geometry taken from `owners`.
+std::optional<ImmersedFace> listed_face(const Forest& forest, const Domain& domain, const IbmMesh& mesh,
+                                        std::span<const CellStatus> status, const AxisRayCaster& rays,
+                                        OwnerGeometry& owners, std::uint64_t owner, std::uint64_t neighbour,
+                                        std::uint8_t axis) {
+    if (!touches_surface(status, owner, neighbour)) return std::nullopt;
+    // An owner that is no leaf stops inside immersed_face, as it always did.
+    if (owner >= forest.leaves.size())
+        return apibm::immersed_face(forest, domain, mesh, rays, owner, neighbour, axis);
+    return apibm::immersed_face(forest, domain, mesh, rays, owner, owners.of(forest, domain, owner), neighbour,
+                                axis);
 }
 
 // An empty buffer whose storage, once sized, lies on shared pages.
@@ -99,7 +133,7 @@ void append_cell(const Forest& forest, const Domain& domain, const IbmMesh& mesh
         [&](std::uint64_t j, std::uint8_t axis) {
             cell_faces::push_internal(sink, cell, j, axis);
             const std::optional<ImmersedFace> f =
-                classify(forest, domain, mesh, status, pose, nullptr, cell, j, axis);
+                classify(forest, domain, mesh, status, pose, cell, j, axis);
             sink.is_immersed_face.push_back(f ? 1 : 0);
             if (f) append_payload(sink, *f);
         },
@@ -171,9 +205,11 @@ CfdAxisProjectedMesh build_axis_projected_mesh(const Forest& forest, const Domai
     const AxisRayCaster rays = face_rays(domain, mesh, pose);
     export_chunks::fill_cells(
         forest, domain, layout, out,
-        [&](std::size_t c, std::size_t k, std::uint64_t cell, std::uint64_t j, std::uint8_t axis) {
-            const std::optional<ImmersedFace> f =
-                classify(forest, domain, mesh, status, pose, &rays, cell, j, axis);
+        [&](std::size_t c, std::size_t k, std::uint64_t cell, std::uint64_t j, std::uint8_t axis,
+            const CellGeometry& g) {
+            std::optional<ImmersedFace> f;
+            if (touches_surface(status, cell, j))
+                f = apibm::immersed_face(forest, domain, mesh, rays, cell, g, j, axis);
             immersed[k] = f ? 1 : 0;
             if (f) parts[c].push_back(*f);
         });
@@ -194,8 +230,7 @@ std::optional<ImmersedFace> face_record(const Forest& forest, const Domain& doma
     if (face >= owner.size()) index_out_of_bounds(face, owner.size());
     if (face >= neighbour.size()) index_out_of_bounds(face, neighbour.size());
     if (face >= axis.size()) index_out_of_bounds(face, axis.size());
-    return classify(forest, domain, mesh, status, pose, nullptr, owner[face], neighbour[face],
-                    axis[face]);
+    return classify(forest, domain, mesh, status, pose, owner[face], neighbour[face], axis[face]);
 }
 
 ApIbmFaceData build_face_data(const Forest& forest, const Domain& domain, const IbmMesh& mesh,
@@ -221,9 +256,10 @@ ApIbmFaceData build_face_data(const Forest& forest, const Domain& domain, const 
     const AxisRayCaster rays = face_rays(domain, mesh, pose);
     parallel::for_chunks(faces, grain, [&](std::size_t b, std::size_t e) {
         std::vector<ImmersedFace>& sink = parts[b / grain];
+        OwnerGeometry owners;
         for (std::size_t f = b; f != e; ++f) {
             const std::optional<ImmersedFace> r =
-                classify(forest, domain, mesh, status, pose, &rays, owner[f], neighbour[f], axis[f]);
+                listed_face(forest, domain, mesh, status, rays, owners, owner[f], neighbour[f], axis[f]);
             immersed[f] = r ? 1 : 0;
             if (r) sink.push_back(*r);
         }

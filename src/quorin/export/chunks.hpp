@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <type_traits>
 #include <vector>
 
 #include "quorin/error.hpp"
@@ -68,7 +69,9 @@ inline FaceLayout count_faces(const Forest& forest) {
 // Fills the cell and face fields of `out` (any mesh record with the two
 // cell and five face Buffers) for the forest, sized by `layout`; calls
 // on_internal(chunk, face, owner, neighbour, axis) for every internal face
-// with its index in the face arrays, from the worker filling that chunk.
+// with its index in the face arrays, from the worker filling that chunk; a
+// callback that also takes the owner's CellGeometry as a sixth argument gets
+// the one computed for its centre and size.
 template <class Mesh, class OnInternal>
 void fill_cells(const Forest& forest, const Domain& domain, const FaceLayout& layout, Mesh& out,
                 OnInternal&& on_internal) {
@@ -103,7 +106,11 @@ void fill_cells(const Forest& forest, const Domain& domain, const FaceLayout& la
                     owner[k] = i;
                     neighbour[k] = j;
                     axes[k] = axis;
-                    on_internal(c, k, i, j, axis);
+                    if constexpr (std::is_invocable_v<OnInternal&, std::size_t, std::size_t, std::uint64_t,
+                                                      std::uint64_t, std::uint8_t, const CellGeometry&>)
+                        on_internal(c, k, i, j, axis, g);
+                    else
+                        on_internal(c, k, i, j, axis);
                     ++k;
                 },
                 [&](FaceDir dir) {

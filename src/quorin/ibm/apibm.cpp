@@ -37,7 +37,8 @@ double clamp_checked(double v, double lo, double hi) {
 }
 
 // Largest of the operands that are numbers; NaN only when all of them are.
-inline double max_number(double a, double b) { return std::fmax(a, b); }
+// std::fmax without the library call; the operands here are never -0.
+inline double max_number(double a, double b) { return std::isnan(a) ? b : (b > a ? b : a); }
 
 // Back-off of a ray origin: relative to the centre distance and to the
 // magnitude of the centre, so that the origin moves by a few ulps wherever
@@ -80,16 +81,19 @@ inline bool near_boundary(double h, double extent, double dist) {
     return dx / extent >= dist / dx;
 }
 
-// The face's two casts through `cast`.
-template <class Cast>
+// The face's two casts through `cast`, the owner's geometry given (that
+// of its leaf, once `owner` is checked) so that callers which hold it do not
+// compute it again.
+template <class OwnerGeometryFn, class Cast>
 std::optional<ImmersedFace> face_with(const Forest& forest, const Domain& domain,
                                       const IbmMesh& mesh, std::uint64_t owner,
+                                      const OwnerGeometryFn& owner_geometry,
                                       std::uint64_t neighbour, std::uint8_t axis,
                                       const Cast& cast) {
     const std::uint64_t cells = forest.leaves.size();
     if (owner >= cells) index_out_of_bounds(owner, cells);
     if (neighbour >= cells) index_out_of_bounds(neighbour, cells);
-    const CellGeometry go = domain.cell_geometry(forest.leaves[owner].decode());
+    const CellGeometry go = owner_geometry();
     const CellGeometry gn = domain.cell_geometry(forest.leaves[neighbour].decode());
     if (axis > 2) index_out_of_bounds(axis, 3);
     const Vec3& co = go.centre;
@@ -137,18 +141,29 @@ std::optional<ImmersedFace> immersed_face(const Forest& forest, const Domain& do
                                           const IbmMesh& mesh, std::uint64_t owner,
                                           std::uint64_t neighbour, std::uint8_t axis,
                                           const RigidPose& pose) {
-    return face_with(forest, domain, mesh, owner, neighbour, axis,
-                     [&](const Vec3& o, const Vec3& d, double limit) {
-                         return mesh.trimesh.cast_ray_posed(o, d, limit, pose);
-                     });
+    return face_with(
+        forest, domain, mesh, owner, [&] { return domain.cell_geometry(forest.leaves[owner].decode()); },
+        neighbour, axis, [&](const Vec3& o, const Vec3& d, double limit) {
+            return mesh.trimesh.cast_ray_posed(o, d, limit, pose);
+        });
 }
 
 std::optional<ImmersedFace> immersed_face(const Forest& forest, const Domain& domain,
                                           const IbmMesh& mesh, const AxisRayCaster& rays,
                                           std::uint64_t owner, std::uint64_t neighbour,
                                           std::uint8_t axis) {
-    return face_with(forest, domain, mesh, owner, neighbour, axis,
-                     [&](const Vec3& o, const Vec3& d, double limit) { return rays.cast(o, d, limit); });
+    return face_with(
+        forest, domain, mesh, owner, [&] { return domain.cell_geometry(forest.leaves[owner].decode()); },
+        neighbour, axis, [&](const Vec3& o, const Vec3& d, double limit) { return rays.cast(o, d, limit); });
+}
+
+std::optional<ImmersedFace> immersed_face(const Forest& forest, const Domain& domain,
+                                          const IbmMesh& mesh, const AxisRayCaster& rays,
+                                          std::uint64_t owner, const CellGeometry& owner_geometry,
+                                          std::uint64_t neighbour, std::uint8_t axis) {
+    return face_with(
+        forest, domain, mesh, owner, [&] { return owner_geometry; }, neighbour, axis,
+        [&](const Vec3& o, const Vec3& d, double limit) { return rays.cast(o, d, limit); });
 }
 
 double face_ray_reach(const Domain& domain, const RigidPose& pose) {

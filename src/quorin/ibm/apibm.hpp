@@ -58,6 +58,13 @@ std::optional<ImmersedFace> immersed_face(const Forest& forest, const Domain& do
                                           std::uint64_t owner, std::uint64_t neighbour,
                                           std::uint8_t axis);
 
+// The same for an owner whose geometry the caller holds: `owner_geometry`
+// must be domain.cell_geometry(forest.leaves[owner].decode()).
+std::optional<ImmersedFace> immersed_face(const Forest& forest, const Domain& domain,
+                                          const IbmMesh& mesh, const AxisRayCaster& rays,
+                                          std::uint64_t owner, const CellGeometry& owner_geometry,
+                                          std::uint64_t neighbour, std::uint8_t axis);
+
 // A bound on the surface-frame origin and the length of every face ray of
 // `domain` under `pose`, for AxisRayCaster.
 double face_ray_reach(const Domain& domain, const RigidPose& pose);

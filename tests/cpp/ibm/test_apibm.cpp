@@ -342,6 +342,16 @@ TEST(Apibm, PosedSphereMatchesBruteForceOnEveryFaceInParallel) {
         },
         16);
 
+    // The grid caster of the whole-mesh passes, with the owner's geometry
+    // given or computed, answers every face as the hierarchy does.
+    const AxisRayCaster rays(mesh.trimesh, pose, apibm::face_ray_reach(domain, pose));
+    for (std::size_t k = 0; k < faces.size(); ++k) {
+        const Face& f = faces[k];
+        const CellGeometry go = domain.cell_geometry(forest.leaves[f.o].decode());
+        EXPECT_EQ(apibm::immersed_face(forest, domain, mesh, rays, f.o, f.n, f.axis), got[k]) << k;
+        EXPECT_EQ(apibm::immersed_face(forest, domain, mesh, rays, f.o, go, f.n, f.axis), got[k]) << k;
+    }
+
     const double n_tri = static_cast<double>(s.triangles.size());
     std::size_t present = 0;
     for (std::size_t k = 0; k < faces.size(); ++k) {

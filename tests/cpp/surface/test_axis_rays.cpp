@@ -131,6 +131,49 @@ TEST(AxisRayCaster, MatchesPosedCastsOnRealSurfaces) {
     if (surfaces == 0) GTEST_SKIP() << "no surfaces in " << QUORIN_DATA_DIR;
 }
 
+// Rays whose span ends right at a triangle: each hit of the rays above is
+// cast again with its limit a hair below, at and above the time of impact,
+// and from an origin a hair before and past the hit, so the triangle lies
+// at either end of the span, where the grids' span filter must
+// keep every triangle that the hierarchy reports.
+TEST(AxisRayCaster, SpansEndingAtTheHitMatchTheHierarchy) {
+    const char* files[] = {"bunny.stl", "gearwheel.ascii.stl", "bunny_gear_multipart.obj"};
+    std::size_t surfaces = 0;
+    for (const char* file : files) {
+        const std::optional<IbmMesh> loaded = testing::data_surface(file);
+        if (!loaded) continue;
+        const IbmMesh& m = *loaded;
+        ++surfaces;
+        const double size = 2 * m.trimesh.coordinate_scale();
+        std::mt19937_64 rng(29);
+        std::vector<RigidPose> poses = {RigidPose::identity()};
+        for (int k = 0; k < 2; ++k) poses.push_back(random_pose(rng, size));
+        for (std::size_t p = 0; p < poses.size(); ++p) {
+            const RigidPose& pose = poses[p];
+            const AxisRayCaster caster(m.trimesh, pose, 4 * size);
+            std::vector<Ray> rays;
+            for (const Ray& r : axis_rays(m, pose, size, 200 + p)) {
+                const auto hit = m.trimesh.cast_ray_posed(r.origin, r.dir, r.max_toi, pose);
+                if (!hit || !(hit->toi > 0)) continue;
+                const double t = hit->toi;
+                for (double limit : {t, std::nextafter(t, 0.0), std::nextafter(t, 2 * t), t * (1 - 0x1p-40),
+                                     t * (1 + 0x1p-40), t * (1 - 0x1p-24), t * (1 + 0x1p-24)})
+                    rays.push_back({r.origin, r.dir, limit});
+                for (double f : {1 - 0x1p-40, 1 + 0x1p-40, 1 - 0x1p-24, 1 + 0x1p-24}) {
+                    Vec3 o = r.origin;
+                    for (int a = 0; a < 3; ++a) o[a] += f * t * r.dir[a];
+                    for (double len : {0.0, t * 0x1p-30, t * 0x1p-10}) rays.push_back({o, r.dir, len});
+                }
+            }
+            ASSERT_GT(rays.size(), 1000u) << file;
+            const Tally tally = compare(m.trimesh, pose, caster, rays);
+            EXPECT_EQ(tally.mismatches, 0u) << file << " pose " << p;
+            EXPECT_GT(tally.hits, rays.size() / 4) << file << " pose " << p;
+        }
+    }
+    if (surfaces == 0) GTEST_SKIP() << "no surfaces in " << QUORIN_DATA_DIR;
+}
+
 // Two copies of a box, one of them shifted by a hair, and a duplicate of one
 // face: equal times of impact must resolve to the lowest triangle, and rays
 // grazing edges and corners must agree with the hierarchy.
