@@ -45,6 +45,11 @@ Expected<export_chunks::FaceLayout> fill_and_count_faces(const Forest& forest, c
                                                          const Vec3& fluid_seed_point) {
     const std::size_t n = forest.leaves.size();
     if (status.size() != n) assert_eq_failed("One status per cell", n, status.size());
+    if (n > flood::CellUnion::MAX_CELLS) {
+        // Too many cells for 32-bit set links: the search-based fill.
+        if (auto err = flood::flood_fill(forest, domain, status, fluid_seed_point)) return Failure{*err};
+        return export_chunks::count_faces(forest);
+    }
     const Expected<std::uint64_t> seed = flood::seed_cell(forest, domain, status, fluid_seed_point);
     if (!seed) return Failure{seed.error()};
     flood::CellUnion joined(n);
