@@ -20,7 +20,7 @@ constexpr CellStatus STATUS_UNTESTED = 0xFF;
 
 // Old cells per chunk of the carry and test loops: small enough that the
 // box tests, which cluster around the surface, spread over the pool.
-constexpr std::size_t CARRY_GRAIN = 512;
+constexpr std::size_t CARRY_GRAIN = 64;
 
 bool splits(SfcKey key, std::uint8_t flag) { return flag != 0 && key.level() < MAX_LEVEL; }
 
