@@ -35,10 +35,9 @@ struct MarkPass {
 
     // Marks the leaves keys[b, e), all of them inside `node`, given a list
     // that holds every triangle meeting the node's box.
-    void subtree(SfcKey node, std::size_t b, std::size_t e, std::vector<std::uint32_t>& scratch,
+    void subtree(SfcKey node, const CellBox& box, std::size_t b, std::size_t e, std::vector<std::uint32_t>& scratch,
                  std::size_t off, std::size_t len) const {
         if (b == e) return;
-        const CellBox box = domain.closed_cell_box(node);
         if (e - b == 1 && keys[b] == node) {
             for (std::size_t j = off; j != off + len; ++j) {
                 if (surface.meets(scratch[j], box)) {
@@ -54,13 +53,29 @@ struct MarkPass {
             if (surface.meets(k, box)) scratch.push_back(k);
         }
         const std::size_t sub_len = scratch.size() - sub;
-        if (sub_len != 0) children(node, b, e, scratch, sub, sub_len);
+        if (sub_len != 0) children(node, box, b, e, scratch, sub, sub_len);
         scratch.resize(sub);
     }
 
+    // The closed box of child d of a node with closed box `box`, whose
+    // children meet at `mid`: each face is the one closed_cell_box gives the
+    // child, as it computes the same grid position's coordinate.
+    static CellBox child_box(const CellBox& box, const Vec3& mid, unsigned d) {
+        CellBox c;
+        for (int a = 0; a < 3; ++a) {
+            const bool upper = ((d >> a) & 1u) != 0;
+            c.min[a] = upper ? mid[a] : box.min[a];
+            c.max[a] = upper ? box.max[a] : mid[a];
+        }
+        return c;
+    }
+
     // The children of a node whose box the surface meets.
-    void children(SfcKey node, std::size_t b, std::size_t e, std::vector<std::uint32_t>& scratch,
-                  std::size_t off, std::size_t len) const {
+    void children(SfcKey node, const CellBox& box, std::size_t b, std::size_t e,
+                  std::vector<std::uint32_t>& scratch, std::size_t off, std::size_t len) const {
+        // Digit bit a picks the upper half on axis a; child 0's far corner is
+        // where the children meet.
+        const Vec3 mid = domain.closed_cell_box(node.child(0)).max;
         // The children's leaves follow each other in digit order.
         std::size_t bounds[9];
         bounds[0] = b;
@@ -76,11 +91,13 @@ struct MarkPass {
                 [&](std::size_t d) {
                     std::vector<std::uint32_t> own(scratch.begin() + static_cast<std::ptrdiff_t>(off),
                                                    scratch.begin() + static_cast<std::ptrdiff_t>(off + len));
-                    subtree(node.child(static_cast<unsigned>(d)), bounds[d], bounds[d + 1], own, 0, len);
+                    const auto digit = static_cast<unsigned>(d);
+                    subtree(node.child(digit), child_box(box, mid, digit), bounds[d], bounds[d + 1], own, 0, len);
                 },
                 1);
         } else {
-            for (unsigned d = 0; d < 8; ++d) subtree(node.child(d), bounds[d], bounds[d + 1], scratch, off, len);
+            for (unsigned d = 0; d < 8; ++d)
+                subtree(node.child(d), child_box(box, mid, d), bounds[d], bounds[d + 1], scratch, off, len);
         }
     }
 };
@@ -95,21 +112,17 @@ void flag_intersect_cell(const Domain& domain, const RigidPose& pose, const IbmM
     if (mesh.trimesh.intersects_box(domain.closed_cell_box(key), pose)) status = STATUS_INTERSECTED;
 }
 
-PlacedSurface::PlacedSurface(const IbmMesh& m, const RigidPose& p) : mesh(m), pose(p) {
-    if (!pose.is_identity()) corners = mesh.trimesh.placed_corners(pose);
-}
+PlacedSurface::PlacedSurface(const IbmMesh& m, const RigidPose& p)
+    : mesh(m), pose(p), tests(mesh.trimesh.box_tests(pose)) {}
 
-bool PlacedSurface::cuts(const CellBox& box) const {
-    if (pose.is_identity()) return mesh.trimesh.intersects_box(box, pose);
-    return mesh.trimesh.intersects_box(box, pose, corners);
-}
+bool PlacedSurface::cuts(const CellBox& box) const { return mesh.trimesh.intersects_box(box, pose, tests); }
 
 void PlacedSurface::candidates(const CellBox& box, std::vector<std::uint32_t>& out) const {
     mesh.trimesh.box_candidates(box, pose, out);
 }
 
 bool PlacedSurface::meets(std::uint32_t k, const CellBox& box) const {
-    return mesh.trimesh.leaf_meets_box(k, box, pose, corners.empty() ? nullptr : corners.data());
+    return prepared_meets_bounds(tests[k], box.min, box.max);
 }
 
 void flag_intersect_cell(const Domain& domain, const PlacedSurface& surface, SfcKey key, CellStatus& status) {
@@ -120,9 +133,10 @@ void mark_leaves_in(const Domain& domain, const PlacedSurface& surface, SfcKey n
                     std::size_t n, CellStatus* out, std::vector<std::uint32_t>& scratch) {
     if (n == 0) return;
     scratch.clear();
-    surface.candidates(domain.closed_cell_box(node), scratch);
+    const CellBox box = domain.closed_cell_box(node);
+    surface.candidates(box, scratch);
     const MarkPass pass{domain, surface, keys, out};
-    pass.subtree(node, 0, n, scratch, 0, scratch.size());
+    pass.subtree(node, box, 0, n, scratch, 0, scratch.size());
 }
 
 void mark_intersected_cells(const Forest& forest, const Domain& domain, const RigidPose& pose,
