@@ -54,6 +54,9 @@ struct PlacedSurface {
     // `out`; the box is cut exactly when one of them meets it.
     void candidates(const CellBox& box, std::vector<std::uint32_t>& out) const;
     bool meets(std::uint32_t k, const CellBox& box) const;
+    // The children of [lo, hi] split at `mid` (bit d: child_bounds(lo, mid,
+    // hi, d)) among `wanted` that triangle k meets.
+    unsigned meets_children(std::uint32_t k, const Vec3& lo, const Vec3& mid, const Vec3& hi, unsigned wanted) const;
 };
 
 void flag_intersect_cell(const Domain& domain, const PlacedSurface& surface, SfcKey key, CellStatus& status);

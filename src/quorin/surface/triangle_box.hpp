@@ -21,6 +21,11 @@ struct TriangleBoxTest {
     // placed triangle with a corner that is not finite.
     enum class Kind : std::uint8_t { Fast, Plain, Never };
 
+    // What every test reads first, together.
+    Kind kind;
+    double dmax;  // largest |corner − corner 0| component
+    Vec3 lo, hi;  // the corners' extent
+    Vec3 corner[3];
     double ax[LANES];
     double ay[LANES];
     double az[LANES];
@@ -29,10 +34,6 @@ struct TriangleBoxTest {
     double pmax[LANES];
     // Per lane, the filter's error bound per unit of offset magnitude.
     double scale[LANES];
-    Vec3 corner[3];
-    Vec3 lo, hi;  // the corners' extent
-    double dmax;  // largest |corner − corner 0| component
-    Kind kind;
 };
 
 // Prepares the test of the triangle (a, b, c); `never` gives a triangle
@@ -41,5 +42,16 @@ void prepare_box_test(const Vec3& a, const Vec3& b, const Vec3& c, bool never, T
 
 // The closed prepared triangle and the closed box [lo, hi] share a point.
 bool prepared_meets_bounds(const TriangleBoxTest& t, const Vec3& lo, const Vec3& hi);
+
+// The closed box of child d of the box [lo, hi] split at `mid`: bit a of d
+// picks the upper half on axis a.
+CellBox child_bounds(const Vec3& lo, const Vec3& mid, const Vec3& hi, unsigned d);
+
+// Which of the children of [lo, hi] split at `mid` (lo <= mid <= hi) the
+// prepared triangle meets, bit d for child_bounds(lo, mid, hi, d), among
+// those in `wanted`: the answers of prepared_meets_bounds on each, found
+// together.
+unsigned prepared_meets_children(const TriangleBoxTest& t, const Vec3& lo, const Vec3& mid, const Vec3& hi,
+                                 unsigned wanted);
 
 }  // namespace quorin

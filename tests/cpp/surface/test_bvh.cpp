@@ -445,10 +445,33 @@ struct PairTally {
     }
 };
 
-void compare_pair(const BoxPair& p, PairTally& t) {
+// The prepared test on the box, and on its eight children split at `mid`
+// (all of them, and every other one: a child left out must not be
+// reported), against the plain test on each.
+void compare_pair(const BoxPair& p, const Vec3& mid, PairTally& t) {
     TriangleBoxTest prepared;
     prepare_box_test(p.a, p.b, p.c, false, prepared);
     t.add(p, plain::meets(p.a, p.b, p.c, p.lo, p.hi), prepared_meets_bounds(prepared, p.lo, p.hi));
+    unsigned want = 0;
+    for (unsigned d = 0; d < 8; ++d) {
+        const CellBox c = child_bounds(p.lo, mid, p.hi, d);
+        if (plain::meets(p.a, p.b, p.c, c.min, c.max)) want |= 1u << d;
+    }
+    for (unsigned wanted : {0xFFu, 0x5Au}) {
+        const unsigned got = prepared_meets_children(prepared, p.lo, mid, p.hi, wanted);
+        for (unsigned d = 0; d < 8; ++d) {
+            if (!((wanted >> d) & 1u)) continue;
+            const CellBox c = child_bounds(p.lo, mid, p.hi, d);
+            t.add({p.a, p.b, p.c, c.min, c.max}, (want >> d) & 1u, (got >> d) & 1u);
+        }
+        EXPECT_EQ(got & ~wanted, 0u);
+    }
+}
+
+// Split at the box's centre.
+void compare_pair(const BoxPair& p, PairTally& t) {
+    const Vec3 mid{0.5 * p.lo[0] + 0.5 * p.hi[0], 0.5 * p.lo[1] + 0.5 * p.hi[1], 0.5 * p.lo[2] + 0.5 * p.hi[2]};
+    compare_pair(p, mid, t);
 }
 
 Vec3 scaled_by(const Vec3& v, double s) { return {v[0] * s, v[1] * s, v[2] * s}; }
@@ -668,6 +691,25 @@ TEST(TriangleBoxTest, EveryCellOfARealForestAnswersAsBefore) {
                     ++r[0];
                     r[1] += want;
                     r[2] += want != prepared_meets_bounds(tests[k], box.min, box.max);
+                }
+                // The leaf with its siblings, tested together from the
+                // parent's box and child 0's far corner: as each one's own
+                // closed box.
+                const SfcKey leaf = forest.leaves[i];
+                if (leaf.level() == 0 || leaf != leaf.parent()->child(0)) return r;
+                const SfcKey parent = *leaf.parent();
+                const CellBox pbox = domain.closed_cell_box(parent);
+                const Vec3 mid = domain.closed_cell_box(parent.child(0)).max;
+                cand.clear();
+                mesh->trimesh.box_candidates(pbox, pose, cand);
+                for (std::uint32_t k : cand) {
+                    const auto& p = tests[k].corner;
+                    const unsigned got = prepared_meets_children(tests[k], pbox.min, mid, pbox.max, 0xFF);
+                    for (unsigned d = 0; d < 8; ++d) {
+                        const CellBox c = domain.closed_cell_box(parent.child(d));
+                        ++r[0];
+                        r[2] += plain::meets(p[0], p[1], p[2], c.min, c.max) != (((got >> d) & 1u) != 0);
+                    }
                 }
                 return r;
             });
