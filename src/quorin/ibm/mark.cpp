@@ -23,16 +23,6 @@ constexpr std::size_t PARALLEL_RANGE = 4096;
 // Trees per chunk of the top-level loop.
 constexpr std::size_t TREE_GRAIN = 4;
 
-// How many of the keys first[0, n) (in key order, from the first key of
-// `cell` on) lie in `cell`: searched outwards from the start, as a cell's
-// leaves are mostly few against those of the rest of its parent.
-std::size_t leaves_in(SfcKey cell, const SfcKey* first, std::size_t n) {
-    const auto inside = [&](SfcKey k) { return cell.contains(k); };
-    std::size_t reach = 1;
-    while (reach < n && inside(first[reach])) reach *= 2;
-    return static_cast<std::size_t>(std::partition_point(first + reach / 2, first + std::min(reach, n), inside) - first);
-}
-
 // The triangles that may meet a child's box are those that meet its
 // parent's box, so each node's children filter the node's list instead of
 // searching the hierarchy again; the eight children are tested against each
@@ -59,7 +49,9 @@ struct MarkPass {
         unsigned wanted = 0, leaf = 0;
         for (unsigned d = 0; d < 8; ++d) {
             const SfcKey child = node.child(d);
-            bounds[d + 1] = bounds[d] + leaves_in(child, keys + bounds[d], e - bounds[d]);
+            bounds[d + 1] = static_cast<std::size_t>(
+                std::partition_point(keys + bounds[d], keys + e, [&](SfcKey k) { return child.contains(k); }) -
+                keys);
             if (bounds[d + 1] == bounds[d]) continue;
             wanted |= 1u << d;
             if (bounds[d + 1] - bounds[d] == 1 && keys[bounds[d]] == child) leaf |= 1u << d;

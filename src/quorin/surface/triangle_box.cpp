@@ -33,6 +33,12 @@ bool below_huge(const Vec3& v) {
     return std::fabs(v[0]) < HUGE_COORD && std::fabs(v[1]) < HUGE_COORD && std::fabs(v[2]) < HUGE_COORD;
 }
 
+// Boxes the filter takes: below HUGE_COORD and ordered (lo <= hi); the plain
+// test decides the others as it always has.
+bool filter_box(const Vec3& lo, const Vec3& hi) {
+    return below_huge(lo) && below_huge(hi) && lo[0] <= hi[0] && lo[1] <= hi[1] && lo[2] <= hi[2];
+}
+
 // A lane that proves nothing apart and everything together.
 void idle_lane(TriangleBoxTest& t, int i) {
     t.ax[i] = t.ay[i] = t.az[i] = 0.0;
@@ -271,7 +277,7 @@ unsigned overlapping_children(const TriangleBoxTest& t, const Vec3& lo, const Ve
 
 bool prepared_meets_bounds(const TriangleBoxTest& t, const Vec3& lo, const Vec3& hi) {
     if (t.kind == TriangleBoxTest::Kind::Never) return false;
-    if (t.kind == TriangleBoxTest::Kind::Plain || !below_huge(lo) || !below_huge(hi))
+    if (t.kind == TriangleBoxTest::Kind::Plain || !filter_box(lo, hi))
         return triangle_meets_bounds(t.corner[0], t.corner[1], t.corner[2], lo, hi);
     // The box's own axes, compared directly.
     for (int i = 0; i < 3; ++i) {
@@ -302,7 +308,7 @@ CellBox child_bounds(const Vec3& lo, const Vec3& mid, const Vec3& hi, unsigned d
 unsigned prepared_meets_children(const TriangleBoxTest& t, const Vec3& lo, const Vec3& mid, const Vec3& hi,
                                  unsigned wanted) {
     if (t.kind == TriangleBoxTest::Kind::Never) return 0;
-    if (t.kind == TriangleBoxTest::Kind::Plain || !below_huge(lo) || !below_huge(hi)) {
+    if (t.kind == TriangleBoxTest::Kind::Plain || !filter_box(lo, mid) || !filter_box(mid, hi)) {
         unsigned out = 0;
         for (unsigned d = 0; d < 8; ++d) {
             if (!((wanted >> d) & 1u)) continue;

@@ -581,6 +581,20 @@ TEST(TriangleBoxTest, SameAnswersAsThePlainTest) {
         compare_pair(p, mixed);
     }
     EXPECT_EQ(mixed.wrong, 0u) << mixed.report();
+    // Boxes inverted on an axis, and children split outside the box.
+    PairTally odd;
+    std::mt19937_64 rng(12);
+    for (BoxPair p : random_pairs(5000, 1.0, 13)) {
+        const int axis = static_cast<int>(rng() % 3);
+        Vec3 mid{0.5 * p.lo[0] + 0.5 * p.hi[0], 0.5 * p.lo[1] + 0.5 * p.hi[1], 0.5 * p.lo[2] + 0.5 * p.hi[2]};
+        if (rng() % 2 != 0) {
+            std::swap(p.lo[axis], p.hi[axis]);
+        } else {
+            mid[axis] = p.hi[axis] + (p.hi[axis] - p.lo[axis]);
+        }
+        compare_pair(p, mid, odd);
+    }
+    EXPECT_EQ(odd.wrong, 0u) << odd.report();
 }
 
 TEST(TriangleBoxTest, TouchingBoxesAFewUlpsApart) {
