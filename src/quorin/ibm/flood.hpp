@@ -39,13 +39,14 @@ inline constexpr const char* SEED_ON_WALL_MESSAGE =
 void flag_intersect_cell(const Domain& domain, const RigidPose& pose, const IbmMesh& mesh,
                          SfcKey key, CellStatus& status);
 
-// The surface at a pose, with its corners placed once (none for the
-// identity), for passes that test many cells under one pose. Its answers are
+// The surface at a pose, its triangles placed and prepared for the box test
+// once, for passes that test many cells under one pose. Its answers are
 // those of flag_intersect_cell.
 struct PlacedSurface {
     const IbmMesh& mesh;
     const RigidPose& pose;
-    std::vector<TriMesh::Corners> corners;  // empty for the identity pose
+    // The triangles in leaf order, placed and prepared for the box tests.
+    Buffer<TriangleBoxTest> tests;
 
     PlacedSurface(const IbmMesh& m, const RigidPose& p);
     bool cuts(const CellBox& box) const;
@@ -53,6 +54,9 @@ struct PlacedSurface {
     // `out`; the box is cut exactly when one of them meets it.
     void candidates(const CellBox& box, std::vector<std::uint32_t>& out) const;
     bool meets(std::uint32_t k, const CellBox& box) const;
+    // The children of [lo, hi] split at `mid` (bit d: child_bounds(lo, mid,
+    // hi, d)) among `wanted` that triangle k meets.
+    unsigned meets_children(std::uint32_t k, const Vec3& lo, const Vec3& mid, const Vec3& hi, unsigned wanted) const;
 };
 
 void flag_intersect_cell(const Domain& domain, const PlacedSurface& surface, SfcKey key, CellStatus& status);

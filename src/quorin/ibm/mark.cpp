@@ -23,65 +23,86 @@ constexpr std::size_t PARALLEL_RANGE = 4096;
 // Trees per chunk of the top-level loop.
 constexpr std::size_t TREE_GRAIN = 4;
 
-// The triangles that may meet a node's box are those that meet its parent's
-// box, so each node filters its parent's list instead of searching the
-// hierarchy again. The lists of a branch of the recursion are stacked in one
-// vector: a node's list is scratch[off, off + len), its children's follow it.
+// The triangles that may meet a child's box are those that meet its
+// parent's box, so each node's children filter the node's list instead of
+// searching the hierarchy again; the eight children are tested against each
+// triangle together. The lists of a branch of the recursion are stacked in
+// one vector: a node's list is scratch[off, off + len), the children's masks
+// and lists follow it.
 struct MarkPass {
     const Domain& domain;
     const PlacedSurface& surface;
     const SfcKey* keys;
     CellStatus* out;
 
-    // Marks the leaves keys[b, e), all of them inside `node`, given a list
-    // that holds every triangle meeting the node's box.
-    void subtree(SfcKey node, std::size_t b, std::size_t e, std::vector<std::uint32_t>& scratch,
-                 std::size_t off, std::size_t len) const {
-        if (b == e) return;
-        const CellBox box = domain.closed_cell_box(node);
-        if (e - b == 1 && keys[b] == node) {
-            for (std::size_t j = off; j != off + len; ++j) {
-                if (surface.meets(scratch[j], box)) {
-                    out[b] = STATUS_INTERSECTED;
-                    return;
-                }
-            }
-            return;
-        }
-        const std::size_t sub = scratch.size();
-        for (std::size_t j = off; j != off + len; ++j) {
-            const std::uint32_t k = scratch[j];
-            if (surface.meets(k, box)) scratch.push_back(k);
-        }
-        const std::size_t sub_len = scratch.size() - sub;
-        if (sub_len != 0) children(node, b, e, scratch, sub, sub_len);
-        scratch.resize(sub);
-    }
-
-    // The children of a node whose box the surface meets.
-    void children(SfcKey node, std::size_t b, std::size_t e, std::vector<std::uint32_t>& scratch,
-                  std::size_t off, std::size_t len) const {
+    // Marks the leaves keys[b, e), all of them strictly inside `node`, given
+    // a non-empty list of every triangle that meets the node's closed box.
+    void children(SfcKey node, const CellBox& box, std::size_t b, std::size_t e,
+                  std::vector<std::uint32_t>& scratch, std::size_t off, std::size_t len) const {
+        // Digit bit a picks the upper half on axis a; child 0's far corner is
+        // where the children meet, and each child's closed box is made of
+        // the same face coordinates closed_cell_box gives it.
+        const Vec3 mid = domain.closed_cell_box(node.child(0)).max;
         // The children's leaves follow each other in digit order.
         std::size_t bounds[9];
         bounds[0] = b;
+        unsigned wanted = 0, leaf = 0;
         for (unsigned d = 0; d < 8; ++d) {
             const SfcKey child = node.child(d);
             bounds[d + 1] = static_cast<std::size_t>(
                 std::partition_point(keys + bounds[d], keys + e, [&](SfcKey k) { return child.contains(k); }) -
                 keys);
+            if (bounds[d + 1] == bounds[d]) continue;
+            wanted |= 1u << d;
+            if (bounds[d + 1] - bounds[d] == 1 && keys[bounds[d]] == child) leaf |= 1u << d;
         }
+        // Per triangle, the children it meets; a leaf child is settled by
+        // the first triangle that meets it.
+        const std::size_t masks = scratch.size();
+        scratch.resize(masks + len);
+        unsigned cut = 0;
+        for (std::size_t j = 0; j != len && wanted != 0; ++j) {
+            const unsigned m = surface.meets_children(scratch[off + j], box.min, mid, box.max, wanted);
+            scratch[masks + j] = m;
+            cut |= m;
+            wanted &= ~(m & leaf);
+        }
+        for (unsigned d = 0; d < 8; ++d)
+            if ((cut & leaf) >> d & 1u) out[bounds[d]] = STATUS_INTERSECTED;
+        const unsigned inner = cut & ~leaf;
+        if (inner == 0) {
+            scratch.resize(masks);
+            return;
+        }
+        // The inner children with their lists: triangles after the loop ended
+        // early have no mask, but it only ends once no inner child is left.
+        const auto child_list = [&](unsigned d, std::vector<std::uint32_t>& dst) {
+            for (std::size_t j = 0; j != len; ++j)
+                if ((scratch[masks + j] >> d) & 1u) dst.push_back(scratch[off + j]);
+        };
         if (e - b >= PARALLEL_RANGE) {
             parallel::for_each_index(
                 8,
                 [&](std::size_t d) {
-                    std::vector<std::uint32_t> own(scratch.begin() + static_cast<std::ptrdiff_t>(off),
-                                                   scratch.begin() + static_cast<std::ptrdiff_t>(off + len));
-                    subtree(node.child(static_cast<unsigned>(d)), bounds[d], bounds[d + 1], own, 0, len);
+                    const auto digit = static_cast<unsigned>(d);
+                    if (!((inner >> digit) & 1u)) return;
+                    std::vector<std::uint32_t> own;
+                    child_list(digit, own);
+                    children(node.child(digit), child_bounds(box.min, mid, box.max, digit), bounds[d],
+                             bounds[d + 1], own, 0, own.size());
                 },
                 1);
         } else {
-            for (unsigned d = 0; d < 8; ++d) subtree(node.child(d), bounds[d], bounds[d + 1], scratch, off, len);
+            for (unsigned d = 0; d < 8; ++d) {
+                if (!((inner >> d) & 1u)) continue;
+                const std::size_t sub = scratch.size();
+                child_list(d, scratch);
+                children(node.child(d), child_bounds(box.min, mid, box.max, d), bounds[d], bounds[d + 1], scratch,
+                         sub, scratch.size() - sub);
+                scratch.resize(sub);
+            }
         }
+        scratch.resize(masks);
     }
 };
 
@@ -95,21 +116,22 @@ void flag_intersect_cell(const Domain& domain, const RigidPose& pose, const IbmM
     if (mesh.trimesh.intersects_box(domain.closed_cell_box(key), pose)) status = STATUS_INTERSECTED;
 }
 
-PlacedSurface::PlacedSurface(const IbmMesh& m, const RigidPose& p) : mesh(m), pose(p) {
-    if (!pose.is_identity()) corners = mesh.trimesh.placed_corners(pose);
-}
+PlacedSurface::PlacedSurface(const IbmMesh& m, const RigidPose& p)
+    : mesh(m), pose(p), tests(mesh.trimesh.box_tests(pose)) {}
 
-bool PlacedSurface::cuts(const CellBox& box) const {
-    if (pose.is_identity()) return mesh.trimesh.intersects_box(box, pose);
-    return mesh.trimesh.intersects_box(box, pose, corners);
-}
+bool PlacedSurface::cuts(const CellBox& box) const { return mesh.trimesh.intersects_box(box, pose, tests); }
 
 void PlacedSurface::candidates(const CellBox& box, std::vector<std::uint32_t>& out) const {
     mesh.trimesh.box_candidates(box, pose, out);
 }
 
 bool PlacedSurface::meets(std::uint32_t k, const CellBox& box) const {
-    return mesh.trimesh.leaf_meets_box(k, box, pose, corners.empty() ? nullptr : corners.data());
+    return prepared_meets_bounds(tests[k], box.min, box.max);
+}
+
+unsigned PlacedSurface::meets_children(std::uint32_t k, const Vec3& lo, const Vec3& mid, const Vec3& hi,
+                                       unsigned wanted) const {
+    return prepared_meets_children(tests[k], lo, mid, hi, wanted);
 }
 
 void flag_intersect_cell(const Domain& domain, const PlacedSurface& surface, SfcKey key, CellStatus& status) {
@@ -120,9 +142,22 @@ void mark_leaves_in(const Domain& domain, const PlacedSurface& surface, SfcKey n
                     std::size_t n, CellStatus* out, std::vector<std::uint32_t>& scratch) {
     if (n == 0) return;
     scratch.clear();
-    surface.candidates(domain.closed_cell_box(node), scratch);
+    const CellBox box = domain.closed_cell_box(node);
+    surface.candidates(box, scratch);
+    // The node's own list: the candidates that meet its box.
+    std::size_t len = 0;
+    for (const std::uint32_t k : scratch) {
+        if (!surface.meets(k, box)) continue;
+        if (n == 1 && keys[0] == node) {
+            out[0] = STATUS_INTERSECTED;
+            return;
+        }
+        scratch[len++] = k;
+    }
+    scratch.resize(len);
+    if (len == 0 || (n == 1 && keys[0] == node)) return;
     const MarkPass pass{domain, surface, keys, out};
-    pass.subtree(node, 0, n, scratch, 0, scratch.size());
+    pass.children(node, box, 0, n, scratch, 0, len);
 }
 
 void mark_intersected_cells(const Forest& forest, const Domain& domain, const RigidPose& pose,

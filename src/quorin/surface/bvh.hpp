@@ -35,7 +35,9 @@
 #include <vector>
 
 #include "quorin/forest/domain.hpp"
+#include "quorin/memory.hpp"
 #include "quorin/surface/pose.hpp"
+#include "quorin/surface/triangle_box.hpp"
 
 namespace quorin {
 
@@ -110,6 +112,14 @@ public:
     // position k: with the corners placed_corners(pose) gave, or placed on
     // the way when `placed` is null.
     bool leaf_meets_box(std::uint32_t k, const CellBox& box, const RigidPose& pose, const Corners* placed) const;
+
+    // The triangles in leaf order prepared at `pose` for many box tests: the
+    // test of entry k answers as leaf_meets_box(k, ·, pose, ·) does.
+    Buffer<TriangleBoxTest> box_tests(const RigidPose& pose) const;
+
+    // intersects_box with the tests box_tests(pose) gave; the answers are
+    // the same.
+    bool intersects_box(const CellBox& box, const RigidPose& pose, const Buffer<TriangleBoxTest>& tests) const;
 
     // Nearest hit of the ray origin + t·dir, 0 <= t <= max_toi, with any
     // triangle from either side, in the surface's own frame.

@@ -217,6 +217,30 @@ bool TriMesh::leaf_meets_box(std::uint32_t k, const CellBox& box, const RigidPos
     return finite3(pa) && finite3(pb) && finite3(pc) && triangle_meets_bounds(pa, pb, pc, box.min, box.max);
 }
 
+Buffer<TriangleBoxTest> TriMesh::box_tests(const RigidPose& pose) const {
+    Buffer<TriangleBoxTest> out(corners_.size());  // every entry prepared below
+    const bool identity = pose.is_identity();
+    parallel::for_each_index(corners_.size(), [&](std::size_t k) {
+        const Corners& c = corners_[k];
+        if (identity) {
+            prepare_box_test(c[0], c[1], c[2], false, out[k]);
+            return;
+        }
+        const Vec3 pa = pose.transform_point(c[0]);
+        const Vec3 pb = pose.transform_point(c[1]);
+        const Vec3 pc = pose.transform_point(c[2]);
+        prepare_box_test(pa, pb, pc, !(finite3(pa) && finite3(pb) && finite3(pc)), out[k]);
+    });
+    return out;
+}
+
+bool TriMesh::intersects_box(const CellBox& box, const RigidPose& pose,
+                             const Buffer<TriangleBoxTest>& tests) const {
+    if (tests.size() != corners_.size()) assert_eq_failed("One box test per triangle", corners_.size(), tests.size());
+    return visit_box_leaves(box, pose,
+                            [&](std::uint32_t k) { return prepared_meets_bounds(tests[k], box.min, box.max); });
+}
+
 bool TriMesh::intersects_box_placed(const CellBox& box, const RigidPose& pose, const Corners* placed) const {
     return visit_box_leaves(box, pose, [&](std::uint32_t k) { return leaf_meets_box(k, box, pose, placed); });
 }

@@ -173,6 +173,15 @@ bool triangle_meets_bounds(const Vec3& a, const Vec3& b, const Vec3& c, const Ve
     return true;
 }
 
+bool axis_separates(const Vec3& axis, const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& lo,
+                    const Vec3& hi) {
+    const Vec3 v[3] = {a, b, c};
+    const Vec3 ref{0.5 * lo[0] + 0.5 * hi[0], 0.5 * lo[1] + 0.5 * hi[1], 0.5 * lo[2] + 0.5 * hi[2]};
+    const Vec3 d[3] = {sub(a, ref), sub(b, ref), sub(c, ref)};
+    const double dmax = std::max({max_abs3(d[0]), max_abs3(d[1]), max_abs3(d[2])});
+    return separates(axis, v, d, dmax, lo, hi, ref, true);
+}
+
 namespace {
 
 // Ray points and direction scaled apart by powers of two: signs do not

@@ -22,6 +22,12 @@ bool exactly_collinear(const Vec3& a, const Vec3& b, const Vec3& c);
 // that touches the box answers true.
 bool triangle_meets_bounds(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& lo, const Vec3& hi);
 
+// Does `axis` separate the closed triangle (a, b, c) from the closed box
+// [lo, hi]? Decided exactly, for coordinates below HUGE_COORD: the
+// per-axis step of triangle_meets_bounds.
+bool axis_separates(const Vec3& axis, const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& lo,
+                    const Vec3& hi);
+
 // The point of the closed triangle nearest to p.
 Vec3 closest_point_on_triangle(const Vec3& p, const Vec3& a, const Vec3& b, const Vec3& c);
 

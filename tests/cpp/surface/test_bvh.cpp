@@ -8,15 +8,22 @@
 #include <numbers>
 #include <optional>
 #include <random>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "../data_surfaces.hpp"
 #include "../uv_sphere.hpp"
 
 #include "quorin/error.hpp"
+#include "quorin/ibm/background_mesh.hpp"
 #include "quorin/parallel.hpp"
 #include "quorin/surface/bvh.hpp"
+#include "quorin/surface/exact.hpp"
+#include "quorin/surface/predicates.hpp"
+#include "quorin/surface/triangle_box.hpp"
 
 namespace quorin {
 namespace {
@@ -323,6 +330,414 @@ TEST(TriMeshBox, PoseAndBadBoxes) {
     EXPECT_FALSE(m.intersects_box({0.2, 0.2, 0}, {-0.1, 1, 1}, RigidPose::identity()));
     EXPECT_FALSE(m.intersects_box({0.2, 0.2, 0}, small, RigidPose{{0, 0, 0, NaN}, {0, 0, 0}}));
     EXPECT_FALSE(m.intersects_box({0.2, 0.2, 0}, small, RigidPose{{0, 0, 0, 1}, {Inf, 0, 0}}));
+}
+
+// ---------------------------------------------------------------------------
+// The prepared box test against the plain per-pair test it stands in for,
+// kept here as it was written: the answers must be the same boolean for
+// every pair.
+
+namespace plain {
+
+using namespace geom;
+
+int exact_axis_sign(const Vec3& axis, const Vec3& v, const Vec3& x) {
+    Expansion<16> e;
+    for (int j = 0; j < 3; ++j) {
+        e.add_product(axis[j], v[j]);
+        e.add_product(-axis[j], x[j]);
+    }
+    return e.sign();
+}
+
+bool separates(const Vec3& axis, const Vec3 (&v)[3], const Vec3 (&d)[3], double dmax, const Vec3& lo,
+               const Vec3& hi, const Vec3& ref, bool exact_ok) {
+    Vec3 top, bot;
+    for (int j = 0; j < 3; ++j) {
+        top[j] = axis[j] >= 0 ? hi[j] : lo[j];
+        bot[j] = axis[j] >= 0 ? lo[j] : hi[j];
+    }
+    const Vec3 wt = sub(top, ref);
+    const Vec3 wb = sub(bot, ref);
+    const double qt = dot(axis, wt);
+    const double qb = dot(axis, wb);
+    const double p[3] = {dot(axis, d[0]), dot(axis, d[1]), dot(axis, d[2])};
+    const double pmin = std::min({p[0], p[1], p[2]});
+    const double pmax = std::max({p[0], p[1], p[2]});
+    const double wmax = std::max(max_abs3(wt), max_abs3(wb));
+    const double bound = 16 * UNIT_ROUNDOFF * (l1(axis) * (dmax + wmax));
+    const double low = pmin - qt;
+    const double high = pmax - qb;
+    if (low > bound || high < -bound) return true;
+    if (low < -bound && high > bound) return false;
+    if (!exact_ok) return low > 0 || high < 0;
+    if (!(low < -bound)) {
+        bool all = true;
+        for (int k = 0; k < 3 && all; ++k) {
+            if (p[k] - qt > bound) continue;
+            all = exact_axis_sign(axis, v[k], top) > 0;
+        }
+        if (all) return true;
+    }
+    if (!(high > bound)) {
+        bool all = true;
+        for (int k = 0; k < 3 && all; ++k) {
+            if (p[k] - qb < -bound) continue;
+            all = exact_axis_sign(axis, v[k], bot) < 0;
+        }
+        if (all) return true;
+    }
+    return false;
+}
+
+bool meets(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& lo, const Vec3& hi) {
+    const Vec3 v[3] = {a, b, c};
+    for (int i = 0; i < 3; ++i) {
+        if (std::min({a[i], b[i], c[i]}) > hi[i]) return false;
+        if (std::max({a[i], b[i], c[i]}) < lo[i]) return false;
+    }
+    const bool exact_ok = max_abs3(a) < HUGE_COORD && max_abs3(b) < HUGE_COORD && max_abs3(c) < HUGE_COORD &&
+                          max_abs3(lo) < HUGE_COORD && max_abs3(hi) < HUGE_COORD;
+    const Vec3 ref{0.5 * lo[0] + 0.5 * hi[0], 0.5 * lo[1] + 0.5 * hi[1], 0.5 * lo[2] + 0.5 * hi[2]};
+    const Vec3 d[3] = {sub(a, ref), sub(b, ref), sub(c, ref)};
+    const double dmax = std::max({max_abs3(d[0]), max_abs3(d[1]), max_abs3(d[2])});
+    const Vec3 f[3] = {sub(b, a), sub(c, b), sub(a, c)};
+    const Vec3 normal = cross(f[0], {-f[2][0], -f[2][1], -f[2][2]});
+    if (separates(normal, v, d, dmax, lo, hi, ref, exact_ok)) return false;
+    for (int k = 0; k < 3; ++k) {
+        const Vec3& e = f[k];
+        const Vec3 axes[3] = {{0.0, -e[2], e[1]}, {e[2], 0.0, -e[0]}, {-e[1], e[0], 0.0}};
+        for (const Vec3& axis : axes) {
+            if (separates(axis, v, d, dmax, lo, hi, ref, exact_ok)) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace plain
+
+struct BoxPair {
+    Vec3 a, b, c, lo, hi;
+};
+
+// Pairs tested, pairs that meet, and the pairs where the prepared test
+// answers differently (the first few kept for the message).
+struct PairTally {
+    std::size_t pairs = 0, meets = 0, wrong = 0;
+    std::vector<BoxPair> first_wrong;
+
+    void add(const BoxPair& p, bool want, bool got) {
+        ++pairs;
+        meets += want;
+        if (want == got) return;
+        ++wrong;
+        if (first_wrong.size() < 3) first_wrong.push_back(p);
+    }
+    std::string report() const {
+        std::ostringstream o;
+        o.precision(17);
+        for (const BoxPair& p : first_wrong)
+            o << "\n  tri (" << p.a[0] << ", " << p.a[1] << ", " << p.a[2] << ") (" << p.b[0] << ", " << p.b[1]
+              << ", " << p.b[2] << ") (" << p.c[0] << ", " << p.c[1] << ", " << p.c[2] << ") box (" << p.lo[0]
+              << ", " << p.lo[1] << ", " << p.lo[2] << ") - (" << p.hi[0] << ", " << p.hi[1] << ", " << p.hi[2]
+              << ")";
+        return o.str();
+    }
+};
+
+// The prepared test on the box, and on its eight children split at `mid`
+// (all of them, and every other one: a child left out must not be
+// reported), against the plain test on each.
+void compare_pair(const BoxPair& p, const Vec3& mid, PairTally& t) {
+    TriangleBoxTest prepared;
+    prepare_box_test(p.a, p.b, p.c, false, prepared);
+    t.add(p, plain::meets(p.a, p.b, p.c, p.lo, p.hi), prepared_meets_bounds(prepared, p.lo, p.hi));
+    unsigned want = 0;
+    for (unsigned d = 0; d < 8; ++d) {
+        const CellBox c = child_bounds(p.lo, mid, p.hi, d);
+        if (plain::meets(p.a, p.b, p.c, c.min, c.max)) want |= 1u << d;
+    }
+    for (unsigned wanted : {0xFFu, 0x5Au}) {
+        const unsigned got = prepared_meets_children(prepared, p.lo, mid, p.hi, wanted);
+        for (unsigned d = 0; d < 8; ++d) {
+            if (!((wanted >> d) & 1u)) continue;
+            const CellBox c = child_bounds(p.lo, mid, p.hi, d);
+            t.add({p.a, p.b, p.c, c.min, c.max}, (want >> d) & 1u, (got >> d) & 1u);
+        }
+        EXPECT_EQ(got & ~wanted, 0u);
+    }
+}
+
+// Split at the box's centre.
+void compare_pair(const BoxPair& p, PairTally& t) {
+    const Vec3 mid{0.5 * p.lo[0] + 0.5 * p.hi[0], 0.5 * p.lo[1] + 0.5 * p.hi[1], 0.5 * p.lo[2] + 0.5 * p.hi[2]};
+    compare_pair(p, mid, t);
+}
+
+Vec3 scaled_by(const Vec3& v, double s) { return {v[0] * s, v[1] * s, v[2] * s}; }
+
+// Triangles and boxes built from one grid of spacing 1/8 in [-1, 1]³ (and
+// points nudged a few ulps off it), so that corners fall on box faces,
+// edges and corners, edges run along box faces and planes pass through box
+// corners; slivers (a third corner on or next to the line of the other two)
+// and zero-area triangles are among them. Everything is then scaled by
+// `scale` (a power of two keeps the grid exact) and shifted by `shift`.
+std::vector<BoxPair> grid_pairs(std::size_t n, double scale, double shift, std::uint32_t seed) {
+    std::mt19937_64 rng(seed);
+    std::uniform_int_distribution<int> cell(-8, 8);
+    std::uniform_int_distribution<int> ulps(-3, 3);
+    std::uniform_int_distribution<int> pick(0, 9);
+    const auto grid = [&] { return Vec3{cell(rng) / 8.0, cell(rng) / 8.0, cell(rng) / 8.0}; };
+    const auto nudge = [&](Vec3 v) {
+        for (double& x : v) {
+            const int k = ulps(rng);
+            for (int i = 0; i < std::abs(k); ++i) x = std::nextafter(x, k > 0 ? Inf : -Inf);
+        }
+        return v;
+    };
+    std::vector<BoxPair> out;
+    for (std::size_t i = 0; i < n; ++i) {
+        Vec3 lo = grid(), hi = grid();
+        for (int j = 0; j < 3; ++j)
+            if (lo[j] > hi[j]) std::swap(lo[j], hi[j]);
+        Vec3 a = grid(), b = grid(), c = grid();
+        switch (pick(rng)) {
+            case 0: c = {0.5 * a[0] + 0.5 * b[0], 0.5 * a[1] + 0.5 * b[1], 0.5 * a[2] + 0.5 * b[2]}; break;  // collinear
+            case 1: c = nudge({0.5 * a[0] + 0.5 * b[0], 0.5 * a[1] + 0.5 * b[1], 0.5 * a[2] + 0.5 * b[2]}); break;
+            case 2: b = a; break;
+            case 3: b = c = a; break;
+            case 4: a = nudge(a), b = nudge(b), c = nudge(c); break;
+            case 5: lo = nudge(lo), hi = nudge(hi); break;
+            case 6: a = lo, b = hi; break;  // a diagonal of the box
+            case 7: a = {lo[0], hi[1], lo[2]}; break;
+            default: break;
+        }
+        const auto place = [&](const Vec3& v) {
+            const Vec3 w = scaled_by(v, scale);
+            return Vec3{w[0] + shift, w[1] + shift, w[2] + shift};
+        };
+        out.push_back({place(a), place(b), place(c), place(lo), place(hi)});
+    }
+    return out;
+}
+
+// Random triangles of mixed sizes and boxes of mixed sizes near them.
+std::vector<BoxPair> random_pairs(std::size_t n, double scale, std::uint32_t seed) {
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> u(-1, 1);
+    std::uniform_real_distribution<double> lg(-4, 0);
+    std::vector<BoxPair> out;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Vec3 c{u(rng), u(rng), u(rng)};
+        const double size = std::pow(10.0, lg(rng));
+        const double box = std::pow(10.0, lg(rng));
+        BoxPair p;
+        p.a = scaled_by({c[0] + size * u(rng), c[1] + size * u(rng), c[2] + size * u(rng)}, scale);
+        p.b = scaled_by({c[0] + size * u(rng), c[1] + size * u(rng), c[2] + size * u(rng)}, scale);
+        p.c = scaled_by({c[0] + size * u(rng), c[1] + size * u(rng), c[2] + size * u(rng)}, scale);
+        const Vec3 m{c[0] + 2 * size * u(rng), c[1] + 2 * size * u(rng), c[2] + 2 * size * u(rng)};
+        for (int j = 0; j < 3; ++j) {
+            const double h = box * (0.2 + std::fabs(u(rng)));
+            p.lo[j] = (m[j] - h) * scale;
+            p.hi[j] = (m[j] + h) * scale;
+        }
+        out.push_back(p);
+    }
+    return out;
+}
+
+TEST(TriangleBoxTest, SameAnswersAsThePlainTest) {
+    // Scales: plain, tiny (the filter's products underflow, or the axes are
+    // too small for it), large, and beyond the exact predicates' range.
+    struct Family {
+        const char* what;
+        std::vector<BoxPair> pairs;
+    };
+    const Family families[] = {
+        {"random", random_pairs(40000, 1.0, 1)},
+        {"random far from the origin", random_pairs(20000, 1.0 / 1024, 2)},
+        {"grid", grid_pairs(60000, 1.0, 0.0, 3)},
+        {"grid shifted", grid_pairs(30000, 1.0, 1e3, 4)},
+        {"grid at 2^-460", grid_pairs(30000, 0x1p-460, 0.0, 5)},
+        {"grid at 2^-500", grid_pairs(30000, 0x1p-500, 0.0, 6)},
+        {"grid at 2^-1000", grid_pairs(10000, 0x1p-1000, 0.0, 7)},
+        {"grid at 2^300", grid_pairs(30000, 0x1p300, 0.0, 8)},
+        {"grid at 2^340 (huge)", grid_pairs(10000, 0x1p340, 0.0, 9)},
+        {"random huge", random_pairs(10000, 1e120, 10)},
+    };
+    for (const Family& f : families) {
+        PairTally t;
+        for (const BoxPair& p : f.pairs) compare_pair(p, t);
+        EXPECT_EQ(t.wrong, 0u) << f.what << t.report();
+        // Both answers are well represented.
+        EXPECT_GT(t.meets, t.pairs / 20) << f.what;
+        EXPECT_LT(t.meets, t.pairs - t.pairs / 20) << f.what;
+    }
+    // The far-from-the-origin boxes: the random family above shifted by 1e3
+    // would rather be separated on the box axes; shift a few instead.
+    PairTally mixed;
+    for (BoxPair p : random_pairs(5000, 1.0, 11)) {
+        for (Vec3* v : {&p.a, &p.b, &p.c, &p.lo, &p.hi}) (*v)[0] += 1e100;  // one coordinate at 1e100
+        compare_pair(p, mixed);
+    }
+    EXPECT_EQ(mixed.wrong, 0u) << mixed.report();
+    // Boxes inverted on an axis, and children split outside the box.
+    PairTally odd;
+    std::mt19937_64 rng(12);
+    for (BoxPair p : random_pairs(5000, 1.0, 13)) {
+        const int axis = static_cast<int>(rng() % 3);
+        Vec3 mid{0.5 * p.lo[0] + 0.5 * p.hi[0], 0.5 * p.lo[1] + 0.5 * p.hi[1], 0.5 * p.lo[2] + 0.5 * p.hi[2]};
+        if (rng() % 2 != 0) {
+            std::swap(p.lo[axis], p.hi[axis]);
+        } else {
+            mid[axis] = p.hi[axis] + (p.hi[axis] - p.lo[axis]);
+        }
+        compare_pair(p, mid, odd);
+    }
+    EXPECT_EQ(odd.wrong, 0u) << odd.report();
+}
+
+TEST(TriangleBoxTest, TouchingBoxesAFewUlpsApart) {
+    // Each box touches its triangle (at a corner, along an edge, or by the
+    // plane through a box corner); its faces are then moved one to three ulps
+    // either way, one face at a time.
+    struct Case {
+        const char* what;
+        Vec3 a, b, c, lo, hi;
+    };
+    const Vec3 o{-1, -1, -1}, one{1, 1, 1};
+    const Case cases[] = {
+        {"vertex on a face", {1, 0, 0}, {2, 0.3, 0}, {2, 1, 0.7}, o, one},
+        {"vertex on a box corner", {1, 1, 1}, {2, 1.5, 1.25}, {1.5, 3, 2}, o, one},
+        {"edge across a box edge", {2, 0, 0.3}, {0, 2, -0.2}, {3, 3, 0}, o, one},
+        {"plane through a box corner", {3, 0, 0}, {0, 3, 0}, {0, 0, 3}, o, one},
+        {"skew plane through a box corner", {0.1 + 2.9, 0.1, 0.1}, {0.1, 0.1 + 0.7, 0.1}, {0.1, 0.1, 0.1 + 1.3},
+         {-1, -1, -1}, {0.1, 0.1, 0.1}},
+        {"sliver along a box edge", {1, 1, -3}, {1, 1, 3}, {1 + 0x1p-40, 1 - 0x1p-40, 0}, o, one},
+        {"triangle in a face plane", {-0.5, -0.5, 1}, {0.5, -0.5, 1}, {0, 0.5, 1}, o, one},
+        {"tiny cell at an odd place", {0.1, 0.2, 0.3}, {0.7, 0.2, 0.3}, {0.1, 0.9, 0.35}, {0.3, 0.2, 0.29},
+         {0.30001, 0.20001, 0.3}},
+    };
+    PairTally t;
+    for (const Case& k : cases) {
+        for (int face = 0; face < 6; ++face)
+            for (int steps = -3; steps <= 3; ++steps) {
+                BoxPair p{k.a, k.b, k.c, k.lo, k.hi};
+                double& x = face < 3 ? p.lo[face] : p.hi[face - 3];
+                for (int i = 0; i < std::abs(steps); ++i) x = std::nextafter(x, steps > 0 ? Inf : -Inf);
+                if (p.lo[face % 3] > p.hi[face % 3]) continue;
+                compare_pair(p, t);
+                // The same with the corners in every order: the axes are
+                // formed from the order given.
+                const Vec3 order[3] = {k.a, k.b, k.c};
+                for (int r = 1; r < 6; ++r) {
+                    const int i0 = r % 3, i1 = (r + 1 + r / 3) % 3, i2 = 3 - i0 - i1;
+                    compare_pair({order[i0], order[i1], order[i2], p.lo, p.hi}, t);
+                }
+            }
+    }
+    EXPECT_EQ(t.wrong, 0u) << t.report();
+    EXPECT_GT(t.meets, 0u);
+    EXPECT_LT(t.meets, t.pairs);
+}
+
+TEST(TriangleBoxTest, PlacedTrianglesAndTheirHierarchyAnswerAsBefore) {
+    // Every triangle of the hierarchy prepared at a pose answers as the plain
+    // test on its placed corners; a triangle placed with a non-finite corner
+    // meets nothing, and at the identity the stored corners are tested as
+    // they are.
+    const Soup soup = random_soup(800, 21);
+    const TriMesh mesh = build(soup);
+    const Vec3 far{1e200, 0, 0};
+    const RigidPose poses[] = {RigidPose::identity(), test_pose(), RigidPose{{0, 0, 0, 1}, far}};
+    std::mt19937_64 rng(22);
+    std::uniform_real_distribution<double> u(-1.2, 1.2);
+    std::uniform_real_distribution<double> lg(-3, -0.5);
+    for (const RigidPose& pose : poses) {
+        const auto tests = mesh.box_tests(pose);
+        ASSERT_EQ(tests.size(), mesh.leaf_corners().size());
+        PairTally t;
+        for (int q = 0; q < 300; ++q) {
+            const Vec3 c{u(rng) + pose.translation[0], u(rng), u(rng)};
+            const double h = std::pow(10.0, lg(rng));
+            const CellBox box{{c[0] - h, c[1] - h, c[2] - h}, {c[0] + h, c[1] + h, c[2] + h}};
+            for (std::uint32_t k = 0; k < tests.size(); ++k) {
+                const bool want = mesh.leaf_meets_box(k, box, pose, nullptr);
+                const auto& p = tests[k].corner;
+                t.add({p[0], p[1], p[2], box.min, box.max}, want, prepared_meets_bounds(tests[k], box.min, box.max));
+            }
+            ASSERT_EQ(mesh.intersects_box(box, pose, tests), mesh.intersects_box(box, pose));
+        }
+        EXPECT_EQ(t.wrong, 0u) << t.report();
+        EXPECT_GT(t.meets, 0u);
+    }
+}
+
+TEST(TriangleBoxTest, EveryCellOfARealForestAnswersAsBefore) {
+    // Every leaf box of a forest refined around a real surface, against every
+    // triangle the hierarchy offers for it, at the identity and at a turned
+    // and moved pose.
+    const double s = std::sqrt(0.5);
+    const RigidPose turned{{0.1 * s, 0.3 * s, s, s * std::sqrt(1 - 0.1)}, {0.05, -0.01, 0.02}};
+    for (const char* file : {"bunny.stl", "bunny_gear_multipart.obj"}) {
+        const auto mesh = testing::data_surface(file);
+        if (!mesh) GTEST_SKIP() << "no " << file;
+        auto [lo, hi] = testing::vertex_box(*mesh);
+        for (int a = 0; a < 3; ++a) {
+            const double pad = 0.1 * (hi[a] - lo[a]);
+            lo[a] -= pad;
+            hi[a] += pad;
+        }
+        for (const RigidPose& pose : {RigidPose::identity(), turned}) {
+            const BuildSettings settings{{lo, hi}, {5, 4, 3}, 0};
+            const auto [forest, domain] = build_amr_forest(settings, *mesh, 5, {}, pose);
+            const auto tests = mesh->trimesh.box_tests(pose);
+            const std::size_t n = forest.num_cells();
+            // Per leaf: pairs, meets, wrong.
+            const auto per_leaf = parallel::map(n, [&](std::size_t i) -> std::array<std::uint32_t, 3> {
+                const CellBox box = domain.closed_cell_box(forest.leaves[i]);
+                std::vector<std::uint32_t> cand;
+                mesh->trimesh.box_candidates(box, pose, cand);
+                std::array<std::uint32_t, 3> r{0, 0, 0};
+                for (std::uint32_t k : cand) {
+                    const auto& p = tests[k].corner;
+                    const bool want = plain::meets(p[0], p[1], p[2], box.min, box.max);
+                    ++r[0];
+                    r[1] += want;
+                    r[2] += want != prepared_meets_bounds(tests[k], box.min, box.max);
+                }
+                // The leaf with its siblings, tested together from the
+                // parent's box and child 0's far corner: as each one's own
+                // closed box.
+                const SfcKey leaf = forest.leaves[i];
+                if (leaf.level() == 0 || leaf != leaf.parent()->child(0)) return r;
+                const SfcKey parent = *leaf.parent();
+                const CellBox pbox = domain.closed_cell_box(parent);
+                const Vec3 mid = domain.closed_cell_box(parent.child(0)).max;
+                cand.clear();
+                mesh->trimesh.box_candidates(pbox, pose, cand);
+                for (std::uint32_t k : cand) {
+                    const auto& p = tests[k].corner;
+                    const unsigned got = prepared_meets_children(tests[k], pbox.min, mid, pbox.max, 0xFF);
+                    for (unsigned d = 0; d < 8; ++d) {
+                        const CellBox c = domain.closed_cell_box(parent.child(d));
+                        ++r[0];
+                        r[2] += plain::meets(p[0], p[1], p[2], c.min, c.max) != (((got >> d) & 1u) != 0);
+                    }
+                }
+                return r;
+            });
+            std::size_t pairs = 0, meets = 0, wrong = 0;
+            for (const auto& r : per_leaf) {
+                pairs += r[0];
+                meets += r[1];
+                wrong += r[2];
+            }
+            EXPECT_EQ(wrong, 0u) << file;
+            EXPECT_GT(meets, 1000u) << file;
+            EXPECT_LT(meets, pairs) << file;
+        }
+    }
 }
 
 TEST(TriMeshRay, MatchesBruteForceAndReference) {
