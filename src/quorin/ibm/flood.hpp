@@ -43,12 +43,21 @@ void flag_intersect_cell(const Domain& domain, const RigidPose& pose, const IbmM
 // once, for passes that test many cells under one pose. Its answers are
 // those of flag_intersect_cell.
 struct PlacedSurface {
+    // A prepared triangle takes some 700 bytes; a surface whose prepared
+    // triangles would take more than this is tested on its placed corners
+    // instead (same answers, slower), so that a scan of millions of
+    // triangles does not cost gigabytes per pass.
+    static constexpr std::size_t PREPARED_BYTES_LIMIT = std::size_t{256} << 20;
+
     const IbmMesh& mesh;
     const RigidPose& pose;
-    // The triangles in leaf order, placed and prepared for the box tests.
+    // The triangles in leaf order, placed and prepared for the box tests;
+    // empty past the limit above.
     Buffer<TriangleBoxTest> tests;
+    // Past the limit: the corners placed at the pose (none for the identity).
+    std::vector<TriMesh::Corners> corners;
 
-    PlacedSurface(const IbmMesh& m, const RigidPose& p);
+    PlacedSurface(const IbmMesh& m, const RigidPose& p, std::size_t prepared_bytes_limit = PREPARED_BYTES_LIMIT);
     bool cuts(const CellBox& box) const;
     // The triangles (leaf positions) that may meet the box, appended to
     // `out`; the box is cut exactly when one of them meets it.

@@ -116,22 +116,45 @@ void flag_intersect_cell(const Domain& domain, const RigidPose& pose, const IbmM
     if (mesh.trimesh.intersects_box(domain.closed_cell_box(key), pose)) status = STATUS_INTERSECTED;
 }
 
-PlacedSurface::PlacedSurface(const IbmMesh& m, const RigidPose& p)
-    : mesh(m), pose(p), tests(mesh.trimesh.box_tests(pose)) {}
+namespace {
 
-bool PlacedSurface::cuts(const CellBox& box) const { return mesh.trimesh.intersects_box(box, pose, tests); }
+bool prepares(const IbmMesh& mesh, std::size_t bytes_limit) {
+    return mesh.trimesh.triangles().size() <= bytes_limit / sizeof(TriangleBoxTest);
+}
+
+}  // namespace
+
+PlacedSurface::PlacedSurface(const IbmMesh& m, const RigidPose& p, std::size_t prepared_bytes_limit)
+    : mesh(m), pose(p) {
+    if (prepares(mesh, prepared_bytes_limit)) {
+        tests = mesh.trimesh.box_tests(pose);
+    } else if (!pose.is_identity()) {
+        corners = mesh.trimesh.placed_corners(pose);
+    }
+}
+
+bool PlacedSurface::cuts(const CellBox& box) const {
+    if (!tests.empty()) return mesh.trimesh.intersects_box(box, pose, tests);
+    if (pose.is_identity()) return mesh.trimesh.intersects_box(box, pose);
+    return mesh.trimesh.intersects_box(box, pose, corners);
+}
 
 void PlacedSurface::candidates(const CellBox& box, std::vector<std::uint32_t>& out) const {
     mesh.trimesh.box_candidates(box, pose, out);
 }
 
 bool PlacedSurface::meets(std::uint32_t k, const CellBox& box) const {
-    return prepared_meets_bounds(tests[k], box.min, box.max);
+    if (!tests.empty()) return prepared_meets_bounds(tests[k], box.min, box.max);
+    return mesh.trimesh.leaf_meets_box(k, box, pose, corners.empty() ? nullptr : corners.data());
 }
 
 unsigned PlacedSurface::meets_children(std::uint32_t k, const Vec3& lo, const Vec3& mid, const Vec3& hi,
                                        unsigned wanted) const {
-    return prepared_meets_children(tests[k], lo, mid, hi, wanted);
+    if (!tests.empty()) return prepared_meets_children(tests[k], lo, mid, hi, wanted);
+    unsigned out = 0;
+    for (unsigned d = 0; d < 8; ++d)
+        if (((wanted >> d) & 1u) != 0 && meets(k, child_bounds(lo, mid, hi, d))) out |= 1u << d;
+    return out;
 }
 
 void flag_intersect_cell(const Domain& domain, const PlacedSurface& surface, SfcKey key, CellStatus& status) {

@@ -141,6 +141,20 @@ TEST(Flood, TopDownMarkingEqualsTestingEveryLeaf) {
             flood::mark_intersected_cells(f, d, p, *m, part);
             EXPECT_TRUE(std::equal(part.begin(), part.end(), want.begin()));
             EXPECT_GT(std::count(want.begin(), want.end(), STATUS_INTERSECTED), 100);
+            // A surface too large to prepare is tested on its placed corners.
+            const flood::PlacedSurface plain(*m, p, 0);
+            ASSERT_TRUE(plain.tests.empty());
+            std::vector<CellStatus> by_corners(want.size(), STATUS_DEFAULT);
+            std::vector<std::uint32_t> scratch;
+            for (std::size_t b = 0; b < f.leaves.size();) {
+                const std::uint32_t tree = f.leaves[b].tree();
+                std::size_t e = b;
+                while (e < f.leaves.size() && f.leaves[e].tree() == tree) ++e;
+                flood::mark_leaves_in(d, plain, SfcKey::root(tree), f.leaves.data() + b, e - b, by_corners.data() + b,
+                                      scratch);
+                b = e;
+            }
+            EXPECT_EQ(by_corners, want);
         }
     }
 }
