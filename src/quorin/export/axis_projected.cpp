@@ -206,10 +206,10 @@ CfdAxisProjectedMesh build_axis_projected_mesh(const Forest& forest, const Domai
     export_chunks::fill_cells(
         forest, domain, layout, out,
         [&](std::size_t c, std::size_t k, std::uint64_t cell, std::uint64_t j, std::uint8_t axis,
-            const CellGeometry& g) {
+            const CellGeometry& g, const DecodedKey& d) {
             std::optional<ImmersedFace> f;
             if (touches_surface(status, cell, j))
-                f = apibm::immersed_face(forest, domain, mesh, rays, cell, g, j, axis);
+                f = apibm::immersed_listed_face(forest, domain, mesh, rays, cell, d, g, j, axis);
             immersed[k] = f ? 1 : 0;
             if (f) parts[c].push_back(*f);
         });

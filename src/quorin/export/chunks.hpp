@@ -71,7 +71,8 @@ inline FaceLayout count_faces(const Forest& forest) {
 // on_internal(chunk, face, owner, neighbour, axis) for every internal face
 // with its index in the face arrays, from the worker filling that chunk; a
 // callback that also takes the owner's CellGeometry as a sixth argument gets
-// the one computed for its centre and size.
+// the one computed for its centre and size, and one that takes its
+// DecodedKey as a seventh too gets the key that geometry was computed from.
 template <class Mesh, class OnInternal>
 void fill_cells(const Forest& forest, const Domain& domain, const FaceLayout& layout, Mesh& out,
                 OnInternal&& on_internal) {
@@ -97,7 +98,8 @@ void fill_cells(const Forest& forest, const Domain& domain, const FaceLayout& la
         std::size_t m = layout.boundary[c];
         cell_faces::Walk walk(b);
         for (std::size_t i = b; i != e; ++i) {
-            const CellGeometry g = domain.cell_geometry(forest.leaves[i].decode());
+            const DecodedKey d = forest.leaves[i].decode();
+            const CellGeometry g = domain.cell_geometry(d);
             centres[i] = g.centre;
             sizes[i] = g.size;
             cell_faces::enumerate(
@@ -107,7 +109,11 @@ void fill_cells(const Forest& forest, const Domain& domain, const FaceLayout& la
                     neighbour[k] = j;
                     axes[k] = axis;
                     if constexpr (std::is_invocable_v<OnInternal&, std::size_t, std::size_t, std::uint64_t,
-                                                      std::uint64_t, std::uint8_t, const CellGeometry&>)
+                                                      std::uint64_t, std::uint8_t, const CellGeometry&,
+                                                      const DecodedKey&>)
+                        on_internal(c, k, i, j, axis, g, d);
+                    else if constexpr (std::is_invocable_v<OnInternal&, std::size_t, std::size_t, std::uint64_t,
+                                                           std::uint64_t, std::uint8_t, const CellGeometry&>)
                         on_internal(c, k, i, j, axis, g);
                     else
                         on_internal(c, k, i, j, axis);

@@ -39,17 +39,36 @@ Domain::Domain(const Vec3& min_, const Vec3& max_, std::uint32_t nx_, std::uint3
 
 CellGeometry Domain::cell_geometry(const DecodedKey& key) const {
     const auto r = tree_coords(key.tree, nx, ny);
-    const double h = pow2(31 - key.level);
     const double f = pow2(-static_cast<int>(key.level));
     const std::uint32_t q[3] = {key.x, key.y, key.z};
     CellGeometry g;
     for (int a = 0; a < 3; ++a) {
-        const double local = ((static_cast<double>(q[a]) + h) * TWO_POW_M32) * root_size[a];
-        const double corner = static_cast<double>(r[a]) * root_size[a] + min[a];
-        g.centre[a] = local + corner;
+        g.centre[a] = centre_coordinate(a, r[a], q[a], key.level);
         g.size[a] = root_size[a] * f;
     }
     return g;
+}
+
+double Domain::centre_coordinate(int axis, std::uint32_t r, std::uint32_t q, unsigned level) const {
+    const double h = pow2(31 - static_cast<int>(level));
+    const double local = ((static_cast<double>(q) + h) * TWO_POW_M32) * root_size[axis];
+    const double corner = static_cast<double>(r) * root_size[axis] + min[axis];
+    return local + corner;
+}
+
+CellGeometry Domain::next_cell_geometry(const DecodedKey& key, const CellGeometry& g, int axis) const {
+    const std::uint32_t q[3] = {key.x, key.y, key.z};
+    // One cell width on: past the root's last cell, the first cell of the
+    // next root.
+    std::uint64_t next = std::uint64_t{q[axis]} + (std::uint64_t{1} << (MAX_LEVEL - key.level));
+    std::uint32_t r = tree_coords(key.tree, nx, ny)[axis];
+    if (next >> 32) {
+        next = 0;
+        ++r;
+    }
+    CellGeometry n = g;
+    n.centre[axis] = centre_coordinate(axis, r, static_cast<std::uint32_t>(next), key.level);
+    return n;
 }
 
 CellBox Domain::cell_box(SfcKey key) const {

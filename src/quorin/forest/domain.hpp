@@ -49,6 +49,14 @@ public:
     static bool valid_bounds(const Vec3& min, const Vec3& max);
 
     CellGeometry cell_geometry(const DecodedKey& key) const;
+    // The centre along `axis` of the cell of `level` at in-root position q
+    // of root r: cell_geometry's coordinate there, bit for bit.
+    double centre_coordinate(int axis, std::uint32_t r, std::uint32_t q, unsigned level) const;
+    // The geometry of the cell of key's level across its positive face along
+    // `axis`, `g` being cell_geometry(key): cell_geometry of that cell's key,
+    // bit for bit, without decoding it. The cell across must lie in the
+    // domain (the face is not on its outer surface).
+    CellGeometry next_cell_geometry(const DecodedKey& key, const CellGeometry& g, int axis) const;
     CellBox cell_box(SfcKey key) const;
     // The cell's closed box for the surface-cut test, within rounding of
     // cell_box. Each face coordinate is computed once per grid position (a

@@ -81,20 +81,26 @@ inline bool near_boundary(double h, double extent, double dist) {
     return dx / extent >= dist / dx;
 }
 
-// The face's two casts through `cast`, the owner's geometry given (that
-// of its leaf, once `owner` is checked) so that callers which hold it do not
-// compute it again.
-template <class OwnerGeometryFn, class Cast>
+// The geometry of leaf `cell`, decoded from its key.
+inline CellGeometry leaf_geometry(const Forest& forest, const Domain& domain, std::uint64_t cell) {
+    return domain.cell_geometry(forest.leaves[cell].decode());
+}
+
+// The face's two casts through `cast`, the two cells' geometries given
+// (those of their leaves, once `owner` and `neighbour` are checked) so that
+// callers which hold them, or can derive them, do not decode the keys again.
+template <class OwnerGeometryFn, class NeighbourGeometryFn, class Cast>
 std::optional<ImmersedFace> face_with(const Forest& forest, const Domain& domain,
                                       const IbmMesh& mesh, std::uint64_t owner,
                                       const OwnerGeometryFn& owner_geometry,
-                                      std::uint64_t neighbour, std::uint8_t axis,
+                                      std::uint64_t neighbour,
+                                      const NeighbourGeometryFn& neighbour_geometry, std::uint8_t axis,
                                       const Cast& cast) {
     const std::uint64_t cells = forest.leaves.size();
     if (owner >= cells) index_out_of_bounds(owner, cells);
     if (neighbour >= cells) index_out_of_bounds(neighbour, cells);
     const CellGeometry go = owner_geometry();
-    const CellGeometry gn = domain.cell_geometry(forest.leaves[neighbour].decode());
+    const CellGeometry gn = neighbour_geometry();
     if (axis > 2) index_out_of_bounds(axis, 3);
     const Vec3& co = go.centre;
     const Vec3& cn = gn.centre;
@@ -142,10 +148,9 @@ std::optional<ImmersedFace> immersed_face(const Forest& forest, const Domain& do
                                           std::uint64_t neighbour, std::uint8_t axis,
                                           const RigidPose& pose) {
     return face_with(
-        forest, domain, mesh, owner, [&] { return domain.cell_geometry(forest.leaves[owner].decode()); },
-        neighbour, axis, [&](const Vec3& o, const Vec3& d, double limit) {
-            return mesh.trimesh.cast_ray_posed(o, d, limit, pose);
-        });
+        forest, domain, mesh, owner, [&] { return leaf_geometry(forest, domain, owner); }, neighbour,
+        [&] { return leaf_geometry(forest, domain, neighbour); }, axis,
+        [&](const Vec3& o, const Vec3& d, double limit) { return mesh.trimesh.cast_ray_posed(o, d, limit, pose); });
 }
 
 std::optional<ImmersedFace> immersed_face(const Forest& forest, const Domain& domain,
@@ -153,8 +158,9 @@ std::optional<ImmersedFace> immersed_face(const Forest& forest, const Domain& do
                                           std::uint64_t owner, std::uint64_t neighbour,
                                           std::uint8_t axis) {
     return face_with(
-        forest, domain, mesh, owner, [&] { return domain.cell_geometry(forest.leaves[owner].decode()); },
-        neighbour, axis, [&](const Vec3& o, const Vec3& d, double limit) { return rays.cast(o, d, limit); });
+        forest, domain, mesh, owner, [&] { return leaf_geometry(forest, domain, owner); }, neighbour,
+        [&] { return leaf_geometry(forest, domain, neighbour); }, axis,
+        [&](const Vec3& o, const Vec3& d, double limit) { return rays.cast(o, d, limit); });
 }
 
 std::optional<ImmersedFace> immersed_face(const Forest& forest, const Domain& domain,
@@ -162,7 +168,29 @@ std::optional<ImmersedFace> immersed_face(const Forest& forest, const Domain& do
                                           std::uint64_t owner, const CellGeometry& owner_geometry,
                                           std::uint64_t neighbour, std::uint8_t axis) {
     return face_with(
-        forest, domain, mesh, owner, [&] { return owner_geometry; }, neighbour, axis,
+        forest, domain, mesh, owner, [&] { return owner_geometry; }, neighbour,
+        [&] { return leaf_geometry(forest, domain, neighbour); }, axis,
+        [&](const Vec3& o, const Vec3& d, double limit) { return rays.cast(o, d, limit); });
+}
+
+CellGeometry across_geometry(const Forest& forest, const Domain& domain, const DecodedKey& owner_key,
+                             const CellGeometry& owner_geometry, std::uint64_t neighbour, std::uint8_t axis) {
+    if (neighbour >= forest.leaves.size()) index_out_of_bounds(neighbour, forest.leaves.size());
+    // A leaf of the owner's level across its positive face is the cell one
+    // width on; any other is decoded.
+    if (forest.leaves[neighbour].level() == owner_key.level && owner_key.level <= MAX_LEVEL && axis < 3)
+        return domain.next_cell_geometry(owner_key, owner_geometry, axis);
+    return leaf_geometry(forest, domain, neighbour);
+}
+
+std::optional<ImmersedFace> immersed_listed_face(const Forest& forest, const Domain& domain,
+                                                 const IbmMesh& mesh, const AxisRayCaster& rays,
+                                                 std::uint64_t owner, const DecodedKey& owner_key,
+                                                 const CellGeometry& owner_geometry, std::uint64_t neighbour,
+                                                 std::uint8_t axis) {
+    return face_with(
+        forest, domain, mesh, owner, [&] { return owner_geometry; }, neighbour,
+        [&] { return across_geometry(forest, domain, owner_key, owner_geometry, neighbour, axis); }, axis,
         [&](const Vec3& o, const Vec3& d, double limit) { return rays.cast(o, d, limit); });
 }
 

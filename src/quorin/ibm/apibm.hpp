@@ -65,6 +65,26 @@ std::optional<ImmersedFace> immersed_face(const Forest& forest, const Domain& do
                                           std::uint64_t owner, const CellGeometry& owner_geometry,
                                           std::uint64_t neighbour, std::uint8_t axis);
 
+// The geometry of leaf `neighbour`, a leaf across the positive face along
+// `axis` of the leaf whose decoded key and geometry (cell_geometry of that
+// key) are `owner_key` and `owner_geometry`: domain.cell_geometry of the
+// neighbour's decoded key, bit for bit. A neighbour of the owner's level is
+// the cell one width on, whose geometry follows from the owner's without
+// decoding its key. A neighbour index at or above the number of leaves is an
+// internal error (index out of bounds).
+CellGeometry across_geometry(const Forest& forest, const Domain& domain, const DecodedKey& owner_key,
+                             const CellGeometry& owner_geometry, std::uint64_t neighbour, std::uint8_t axis);
+
+// immersed_face (with a caster) for a face that a cell of the forest lists (cell_faces): the
+// neighbour a leaf across the owner's positive face along `axis`, the
+// owner's decoded key and geometry given; the neighbour's geometry is
+// across_geometry's. The answer is that of immersed_face.
+std::optional<ImmersedFace> immersed_listed_face(const Forest& forest, const Domain& domain,
+                                                 const IbmMesh& mesh, const AxisRayCaster& rays,
+                                                 std::uint64_t owner, const DecodedKey& owner_key,
+                                                 const CellGeometry& owner_geometry, std::uint64_t neighbour,
+                                                 std::uint8_t axis);
+
 // A bound on the surface-frame origin and the length of every face ray of
 // `domain` under `pose`, for AxisRayCaster.
 double face_ray_reach(const Domain& domain, const RigidPose& pose);

@@ -7,6 +7,7 @@
 
 #include "forest_checks.hpp"
 #include "quorin/forest/domain.hpp"
+#include "quorin/forest/neighbour.hpp"
 
 namespace quorin {
 namespace {
@@ -72,6 +73,45 @@ TEST(Domain, CellGeometryEvaluationOrder) {
         EXPECT_EQ(g.centre[a], local + corner) << "axis " << a;
         EXPECT_EQ(g.size[a], d.root_size[a] * std::ldexp(1.0, -16));
     }
+}
+
+// The cell one width on along each axis, at coarse, middle and finest
+// levels, inside a root and across into the next root (the last cell of a
+// root on that axis): its geometry derived from the cell's own must be
+// cell_geometry of its decoded key, bit for bit, on a grid whose roots and
+// bounds round differently on every axis.
+TEST(Domain, NextCellGeometryIsTheDecodedCellAcross) {
+    const Domain d({-9.912138, -5.081526, -8.009299}, {9.902513, 14.733124, 8.090105}, 3, 5, 4);
+    const Forest grid(3, 5, 4);
+    std::mt19937_64 rng(7);
+    std::size_t checked = 0, across_roots = 0;
+    for (const unsigned level : {0u, 1u, 2u, 9u, 20u, 31u, 32u}) {
+        const std::uint32_t mask = level == 0 ? 0u : ~std::uint32_t{0} << (32 - level);
+        const std::uint32_t last = mask;  // the last cell of a root along an axis
+        for (int trial = 0; trial < 60; ++trial) {
+            const auto tree = static_cast<std::uint32_t>(rng() % (3 * 5 * 4));
+            std::uint32_t q[3];
+            for (std::uint32_t& v : q) v = static_cast<std::uint32_t>(rng()) & mask;
+            if (trial % 3 == 0) q[trial % 2] = last;  // a step into the next root
+            if (trial % 5 == 0) q[2] = last;
+            const SfcKey key =
+                SfcKey::from_raw((SfcKey::encode(tree, q[0], q[1], q[2]).value & ~u128(63)) | level);
+            const DecodedKey dk = key.decode();
+            const CellGeometry g = d.cell_geometry(dk);
+            for (int axis = 0; axis < 3; ++axis) {
+                const auto next = neighbour::same_level_across(grid, key, static_cast<FaceDir>(2 * axis + 1));
+                if (!next) continue;  // the domain's outer surface
+                const CellGeometry want = d.cell_geometry(next->decode());
+                const CellGeometry got = d.next_cell_geometry(dk, g, axis);
+                EXPECT_EQ(got.centre, want.centre) << "level " << level << " axis " << axis;
+                EXPECT_EQ(got.size, want.size) << "level " << level << " axis " << axis;
+                ++checked;
+                across_roots += next->tree() != key.tree();
+            }
+        }
+    }
+    EXPECT_GT(checked, 800u);
+    EXPECT_GT(across_roots, 100u);
 }
 
 TEST(Domain, CellBoxAndStrictOverlap) {

@@ -1,16 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <numbers>
 #include <string>
 #include <vector>
 
+#include "quorin/export/faces.hpp"
 #include "quorin/forest/neighbour.hpp"
+#include "quorin/ibm/background_mesh.hpp"
 #include "quorin/ibm/apibm.hpp"
 #include "quorin/ibm/flood.hpp"
 #include "quorin/parallel.hpp"
 #include "surfaces.hpp"
+#include "../data_surfaces.hpp"
 
 namespace quorin {
 namespace {
@@ -350,6 +354,10 @@ TEST(Apibm, PosedSphereMatchesBruteForceOnEveryFaceInParallel) {
         const CellGeometry go = domain.cell_geometry(forest.leaves[f.o].decode());
         EXPECT_EQ(apibm::immersed_face(forest, domain, mesh, rays, f.o, f.n, f.axis), got[k]) << k;
         EXPECT_EQ(apibm::immersed_face(forest, domain, mesh, rays, f.o, go, f.n, f.axis), got[k]) << k;
+        EXPECT_EQ(apibm::immersed_listed_face(forest, domain, mesh, rays, f.o, forest.leaves[f.o].decode(), go,
+                                              f.n, f.axis),
+                  got[k])
+            << k;
     }
 
     const double n_tri = static_cast<double>(s.triangles.size());
@@ -399,6 +407,46 @@ TEST(Apibm, PosedSphereMatchesBruteForceOnEveryFaceInParallel) {
     EXPECT_GT(present, 500u);
 }
 
+// Every face that the cells of a background mesh refined around a real
+// surface list (same-level, coarser and finer neighbours, across roots): the
+// neighbour geometry derived from the owner's must be that of the
+// neighbour's decoded key, bit for bit.
+TEST(Apibm, AcrossGeometryIsTheDecodedNeighboursOnRealSurfaces) {
+    std::size_t surfaces = 0;
+    for (const char* file : {"bunny.stl", "gearwheel.ascii.stl", "bunny_gear_multipart.obj"}) {
+        const std::optional<IbmMesh> loaded = testing::data_surface(file);
+        if (!loaded) continue;
+        ++surfaces;
+        const auto [lo, hi] = testing::vertex_box(*loaded);
+        const double size = std::max({hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]});
+        Vec3 dlo, dhi;
+        for (int a = 0; a < 3; ++a) {
+            dlo[a] = 0.5 * (lo[a] + hi[a]) - 0.8 * size;
+            dhi[a] = 0.5 * (lo[a] + hi[a]) + 0.7 * size;
+        }
+        const BuildSettings settings{{dlo, dhi}, {3, 4, 5}, 0};
+        const auto [forest, domain] = build_amr_forest(settings, *loaded, 4, {}, IDENTITY);
+        std::size_t same = 0, other = 0;
+        for (std::uint64_t i = 0; i < forest.leaves.size(); ++i) {
+            const DecodedKey key = forest.leaves[i].decode();
+            const CellGeometry g = domain.cell_geometry(key);
+            cell_faces::enumerate(
+                forest, i,
+                [&](std::uint64_t j, std::uint8_t axis) {
+                    const CellGeometry want = domain.cell_geometry(forest.leaves[j].decode());
+                    const CellGeometry got = apibm::across_geometry(forest, domain, key, g, j, axis);
+                    EXPECT_EQ(got.centre, want.centre) << file << " face " << i << "-" << j;
+                    EXPECT_EQ(got.size, want.size) << file << " face " << i << "-" << j;
+                    (forest.leaves[j].level() == key.level ? same : other) += 1;
+                },
+                [](FaceDir) {});
+        }
+        EXPECT_GT(same, 1000u) << file;
+        EXPECT_GT(other, 100u) << file;
+    }
+    if (surfaces == 0) GTEST_SKIP() << "no surfaces in " << QUORIN_DATA_DIR;
+}
+
 TEST(Apibm, ViolatedPreconditionsStopWithInternalErrors) {
     const UnitGrid g;
     const auto [o, n] = g.face(0);
@@ -423,6 +471,16 @@ TEST(Apibm, ViolatedPreconditionsStopWithInternalErrors) {
                   apibm::immersed_face(g.forest, g.domain, plane, o, n, 3, IDENTITY);
               }),
               "index out of bounds: the len is 3 but the index is 3");
+    // The same stops where the caller gives the owner's key and geometry.
+    const AxisRayCaster rays(plane.trimesh, IDENTITY, apibm::face_ray_reach(g.domain, IDENTITY));
+    const DecodedKey ko = g.forest.leaves[o].decode();
+    const CellGeometry go = g.domain.cell_geometry(ko);
+    EXPECT_EQ(message([&] { apibm::immersed_listed_face(g.forest, g.domain, plane, rays, o, ko, go, 1005, 0); }),
+              "index out of bounds: the len is 1000 but the index is 1005");
+    EXPECT_EQ(message([&] { apibm::immersed_listed_face(g.forest, g.domain, plane, rays, o, ko, go, n, 3); }),
+              "index out of bounds: the len is 3 but the index is 3");
+    EXPECT_EQ(message([&] { apibm::across_geometry(g.forest, g.domain, ko, go, 1000, 0); }),
+              "index out of bounds: the len is 1000 but the index is 1000");
 
     // A hit triangle without a patch id.
     const IbmMesh short_patches(plane.trimesh.vertices(), plane.trimesh.triangles(), {"p0"}, {0});
