@@ -97,27 +97,30 @@ inline u128 spread_coordinate(std::uint32_t v) {
     return (u128(key_bits::part1by2(v >> 16)) << 48) | u128(key_bits::part1by2(v & 0xFFFFu));
 }
 
-// The cells of G's level shifted by -1, 0 or +1 cell widths along each axis,
-// assembled from per-axis parts: the root-cell coordinate and the spread
-// anchor of each step, or no cell when the step leaves the base grid.
+// The cells of one level around an anchor cell A, shifted by -1 .. STEPS-2
+// of their widths along each axis from A's anchor, assembled from per-axis
+// parts: the root-cell coordinate and the spread anchor of each step, or no
+// cell when the step leaves the base grid.
+template <int STEPS>
 class ShiftedCells {
 public:
-    ShiftedCells(const Forest& f, const DecodedKey& g) : nx_(f.nx), ny_(f.ny), level_(g.level) {
-        const std::int64_t w = std::int64_t{1} << (MAX_LEVEL - g.level);
-        const auto c = tree_coords(g.tree, f.nx, f.ny);
+    ShiftedCells(const Forest& f, const DecodedKey& a, std::uint8_t level)
+        : nx_(f.nx), ny_(f.ny), level_(level) {
+        const std::int64_t w = std::int64_t{1} << (MAX_LEVEL - level);
+        const auto c = tree_coords(a.tree, f.nx, f.ny);
         const std::int64_t n[3] = {f.nx, f.ny, f.nz};
-        const std::uint32_t anchor[3] = {g.x, g.y, g.z};
-        for (int a = 0; a < 3; ++a) {
-            for (int d = 0; d < 3; ++d) {
-                const std::int64_t p = std::int64_t{anchor[a]} + (d - 1) * w;
-                const std::int64_t root = std::int64_t{c[a]} + (p >> 32);
-                inside_[a][d] = root >= 0 && root < n[a];
-                root_[a][d] = static_cast<std::uint32_t>(root);
-                code_[a][d] = spread_coordinate(static_cast<std::uint32_t>(p)) << a;
+        const std::uint32_t anchor[3] = {a.x, a.y, a.z};
+        for (int k = 0; k < 3; ++k) {
+            for (int d = 0; d < STEPS; ++d) {
+                const std::int64_t p = std::int64_t{anchor[k]} + (d - 1) * w;
+                const std::int64_t root = std::int64_t{c[k]} + (p >> 32);
+                inside_[k][d] = root >= 0 && root < n[k];
+                root_[k][d] = static_cast<std::uint32_t>(root);
+                code_[k][d] = spread_coordinate(static_cast<std::uint32_t>(p)) << k;
             }
         }
     }
-    // Offsets dx, dy, dz in {0, 1, 2} for -1, 0, +1.
+    // Steps dx, dy, dz in [0, STEPS) for -1, 0, 1, ...
     bool inside(int dx, int dy, int dz) const { return inside_[0][dx] && inside_[1][dy] && inside_[2][dz]; }
     SfcKey cell(int dx, int dy, int dz) const {
         const std::uint32_t tree = root_[0][dx] + nx_ * (root_[1][dy] + ny_ * root_[2][dz]);
@@ -128,21 +131,66 @@ public:
 private:
     std::uint32_t nx_, ny_;
     std::uint8_t level_;
-    bool inside_[3][3];
-    std::uint32_t root_[3][3];
-    u128 code_[3][3];
+    bool inside_[3][STEPS];
+    std::uint32_t root_[3][STEPS];
+    u128 code_[3][STEPS];
 };
 
+// The cells of level l-1 that split cells of level l force, seen from their
+// grandparent P: they lie in the 4x4x4 cells of level l-1 that are P's
+// children and one layer around them. For a split cell of octant `c` in a
+// parent of octant `p` of P, GRID_MASKS[p][c] holds those cells as bits
+// x + 4y + 16z, x = 0 for the layer before P.
+constexpr std::array<std::array<std::uint64_t, 8>, 8> make_grid_masks() {
+    std::array<std::array<std::uint64_t, 8>, 8> masks{};
+    for (unsigned p = 0; p < 8; ++p) {
+        for (unsigned c = 0; c < 8; ++c) {
+            for (unsigned bit = 0; bit < 27; ++bit) {
+                if ((OCTANT_MASKS[c] >> bit & 1u) == 0) continue;
+                const unsigned x = (p & 1) + bit / 9;  // (p & 1) + dx + 1
+                const unsigned y = (p >> 1 & 1) + bit / 3 % 3;
+                const unsigned z = (p >> 2 & 1) + bit % 3;
+                masks[p][c] |= std::uint64_t{1} << (x + 4 * y + 16 * z);
+            }
+        }
+    }
+    return masks;
+}
+constexpr auto GRID_MASKS = make_grid_masks();
+
 // Appends to `sink` the cells of level l-1 that the split cells
-// split[i, j) force to split, the children of one group G.
+// split[i, j) force to split, the children of one group G (level l-1 >= 0).
 void force_group(const Forest& f, const KeyList& split, std::size_t i, std::size_t j, KeyList& sink) {
     std::uint32_t mask = 0;
     for (std::size_t k = i; k != j; ++k) mask |= OCTANT_MASKS[octant_of(split[k])];
-    const ShiftedCells cells(f, parent_of(split[i]).decode());
+    const DecodedKey g = parent_of(split[i]).decode();
+    const ShiftedCells<3> cells(f, g, g.level);
     while (mask != 0) {
         const int bit = __builtin_ctz(mask);
         mask &= mask - 1;
         const int dx = bit / 9, dy = (bit / 3) % 3, dz = bit % 3;
+        if (cells.inside(dx, dy, dz)) sink.push_back(cells.cell(dx, dy, dz));
+    }
+}
+
+// The same for the split cells split[i, j) of one grandparent P (level
+// l-2 >= 0), each forced cell once: neighbouring groups of P force many of
+// the same cells.
+void force_grand_group(const Forest& f, const KeyList& split, std::size_t i, std::size_t j,
+                       KeyList& sink) {
+    const unsigned l = split[i].level();
+    const unsigned shift = 6 + 3 * (MAX_LEVEL - l);
+    std::uint64_t grid = 0;
+    for (std::size_t k = i; k != j; ++k) {
+        const auto digits = static_cast<unsigned>(split[k].value >> shift);
+        grid |= GRID_MASKS[digits >> 3 & 7u][digits & 7u];
+    }
+    const DecodedKey p = parent_of(parent_of(split[i])).decode();
+    const ShiftedCells<4> cells(f, p, static_cast<std::uint8_t>(l - 1));
+    while (grid != 0) {
+        const int bit = __builtin_ctzll(grid);
+        grid &= grid - 1;
+        const int dx = bit & 3, dy = bit >> 2 & 3, dz = bit >> 4;
         if (cells.inside(dx, dy, dz)) sink.push_back(cells.cell(dx, dy, dz));
     }
 }
@@ -156,13 +204,19 @@ struct ChunkBuffers {
 
 // Split cells of level l-1 forced by the split cells `split` of level l
 // (their parents included), as one sorted run per chunk of `split`.
-// Touching cells are generated per group of siblings; neighbouring groups
-// generate the same cells, so each chunk of groups (compact in Z-order)
-// drops its own repeats and the caller those between chunks.
+// Touching cells are generated per grandparent; neighbouring grandparents
+// generate the same cells, so each chunk (compact in Z-order) drops its own
+// repeats and the caller those between chunks.
 std::vector<KeyList> forced_by(const Forest& f, const KeyList& split) {
     constexpr std::size_t GRAIN = 1024;
     const std::size_t n = split.size();
     std::vector<KeyList> runs((n + GRAIN - 1) / GRAIN);
+    if (n == 0) return runs;
+    // Split cells are taken per grandparent, or per parent at level 1.
+    const unsigned l = split[0].level();
+    const bool grand = l >= 2;
+    const unsigned group_shift = 6 + 3 * (MAX_LEVEL - l + (grand ? 2 : 1));
+    const auto same_group = [&](SfcKey a, SfcKey b) { return (a.value >> group_shift) == (b.value >> group_shift); };
     parallel::for_chunks(n, GRAIN, [&](std::size_t b, std::size_t e) {
         thread_local ChunkBuffers buffers;
         KeyList& raw = buffers.raw;
@@ -170,13 +224,16 @@ std::vector<KeyList> forced_by(const Forest& f, const KeyList& split) {
         // A group split by the chunk's start is handled by the chunk of its start.
         std::size_t i = b;
         if (i > 0) {
-            while (i != e && parent_of(split[i]) == parent_of(split[b - 1])) ++i;
+            while (i != e && same_group(split[i], split[b - 1])) ++i;
         }
         while (i != e) {
-            const SfcKey g = parent_of(split[i]);
             std::size_t j = i + 1;
-            while (j < n && parent_of(split[j]) == g) ++j;
-            force_group(f, split, i, j, raw);
+            while (j < n && same_group(split[j], split[i])) ++j;
+            if (grand) {
+                force_grand_group(f, split, i, j, raw);
+            } else {
+                force_group(f, split, i, j, raw);
+            }
             i = j < e ? j : e;
         }
         if (buffers.scratch.size() < raw.size()) {
