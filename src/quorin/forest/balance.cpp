@@ -216,7 +216,9 @@ std::vector<KeyList> forced_by(const Forest& f, const KeyList& split) {
     const unsigned l = split[0].level();
     const bool grand = l >= 2;
     const unsigned group_shift = 6 + 3 * (MAX_LEVEL - l + (grand ? 2 : 1));
-    const auto same_group = [&](SfcKey a, SfcKey b) { return (a.value >> group_shift) == (b.value >> group_shift); };
+    const auto same_group = [&](SfcKey a, SfcKey b) {
+        return (a.value >> group_shift) == (b.value >> group_shift);
+    };
     parallel::for_chunks(n, GRAIN, [&](std::size_t b, std::size_t e) {
         thread_local ChunkBuffers buffers;
         KeyList& raw = buffers.raw;
@@ -249,7 +251,8 @@ std::vector<KeyList> forced_by(const Forest& f, const KeyList& split) {
 // The split cells of level l-1: those forced by level l's, `runs`, and
 // those already known, `known`, joined in `all` and sorted with `scratch`
 // (both kept from level to level: the lists shrink as the levels coarsen).
-KeyList next_split(const std::vector<KeyList>& runs, const KeyList& known, KeyList& all, KeyList& scratch) {
+KeyList next_split(const std::vector<KeyList>& runs, const KeyList& known, KeyList& all,
+                   KeyList& scratch) {
     std::vector<std::size_t> offset(runs.size() + 1);
     for (std::size_t c = 0; c < runs.size(); ++c) offset[c] = runs[c].size();
     offset.back() = known.size();
@@ -286,9 +289,8 @@ std::vector<KeyList> leaf_parents(const KeyVector& leaves) {
             // When the first and the last child of p are leaves, so are the
             // six between them: most leaves come in such full groups.
             const unsigned shift = 6 + 3 * (MAX_LEVEL - l);
-            if (i + 7 < e && ((k.value >> shift) & 7u) == 0 && leaves[i + 7].value == (k.value | (u128(7) << shift))) {
-                i += 7;
-            }
+            const bool first_child = ((k.value >> shift) & 7u) == 0;
+            if (first_child && i + 7 < e && leaves[i + 7].value == (k.value | (u128(7) << shift))) i += 7;
         }
     });
     std::size_t levels = 0;
