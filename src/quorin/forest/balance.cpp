@@ -2,8 +2,7 @@
 
 #include <algorithm>
 
-#include <tbb/parallel_sort.h>
-
+#include "quorin/forest/key_sort.hpp"
 #include "quorin/parallel.hpp"
 
 namespace quorin {
@@ -63,8 +62,9 @@ std::vector<std::uint64_t> coarse_neighbours_of_leaf(const Forest& forest, std::
 // forest that repeated flag-and-refine passes reach.
 namespace {
 
-// Sorted key lists; resized without zero filling, filled by the pool.
-using KeyList = KeyVector;
+// Sorted key lists; resized without zero filling, filled by the pool. Small
+// pages: they are read in order, searched only once per rebuild chunk.
+using KeyList = Buffer<SfcKey>;
 
 // For each child octant c, the 27-bit set of offsets (dx, dy, dz) in
 // {-1, 0, 1}^3 (bit 9(dx+1) + 3(dy+1) + (dz+1)) of the parent-level cells that
@@ -91,69 +91,180 @@ inline unsigned octant_of(SfcKey k) {
 
 inline SfcKey parent_of(SfcKey k) { return *k.parent(); }
 
-// The cell of G's level shifted by (dx, dy, dz) cell widths, if in the grid.
-std::optional<SfcKey> shifted(const Forest& f, const DecodedKey& g, int dx, int dy, int dz) {
-    const std::int64_t w = std::int64_t{1} << (MAX_LEVEL - g.level);
-    const Probe p = {std::int64_t{g.x} + dx * w, std::int64_t{g.y} + dy * w,
-                     std::int64_t{g.z} + dz * w};
-    const auto c = tree_coords(g.tree, f.nx, f.ny);
-    const std::int64_t n[3] = {f.nx, f.ny, f.nz};
-    std::uint32_t r[3];
-    for (int a = 0; a < 3; ++a) {
-        const std::int64_t v = std::int64_t{c[a]} + (p[a] >> 32);
-        if (v < 0 || v >= n[a]) return std::nullopt;
-        r[a] = static_cast<std::uint32_t>(v);
-    }
-    const std::uint32_t tree = r[0] + f.nx * (r[1] + f.ny * r[2]);
-    const SfcKey k = SfcKey::encode(tree, static_cast<std::uint32_t>(p[0]),
-                                    static_cast<std::uint32_t>(p[1]), static_cast<std::uint32_t>(p[2]));
-    return SfcKey::from_raw((k.value & ~u128(63)) | g.level);
+// A 32-bit anchor coordinate spread to its bits of the 96-bit Morton code
+// (as for the x axis; y and z shift it by 1 and 2).
+inline u128 spread_coordinate(std::uint32_t v) {
+    return (u128(key_bits::part1by2(v >> 16)) << 48) | u128(key_bits::part1by2(v & 0xFFFFu));
 }
 
-void sort_unique(KeyList& keys) {
-    if (keys.size() > 50000) {
-        parallel::detail::run([&] { tbb::parallel_sort(keys.begin(), keys.end()); });
-    } else {
-        std::sort(keys.begin(), keys.end());
-    }
-    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
-}
-
-// Split cells of level l-1 forced by the split cells `split` of level l
-// (their parents included). Touching cells are generated per group of
-// siblings; neighbouring groups generate the same cells, so each chunk of
-// groups (compact in Z-order) sorts out its own repeats and the caller does a
-// final sort over what remains.
-KeyList forced_by(const Forest& f, const KeyList& split) {
-    constexpr std::size_t GRAIN = 1024;
-    const std::size_t n = split.size();
-    const std::size_t chunks = (n + GRAIN - 1) / GRAIN;
-    std::vector<KeyList> parts(chunks);
-    parallel::for_chunks(n, GRAIN, [&](std::size_t b, std::size_t e) {
-        KeyList& sink = parts[b / GRAIN];
-        sink.reserve(4 * (e - b));
-        for (std::size_t i = b; i != e; ++i) {
-            const SfcKey g = parent_of(split[i]);
-            if (i > 0 && parent_of(split[i - 1]) == g) continue;  // group handled at its start
-            std::uint32_t mask = 0;
-            for (std::size_t j = i; j < n && parent_of(split[j]) == g; ++j) {
-                mask |= OCTANT_MASKS[octant_of(split[j])];
-            }
-            const DecodedKey gd = g.decode();
-            while (mask != 0) {
-                const int bit = __builtin_ctz(mask);
-                mask &= mask - 1;
-                if (bit == 13) {
-                    sink.push_back(g);
-                } else if (auto k = shifted(f, gd, bit / 9 - 1, (bit / 3) % 3 - 1, bit % 3 - 1)) {
-                    sink.push_back(*k);
-                }
+// The cells of one level around an anchor cell A, shifted by -1 .. STEPS-2
+// of their widths along each axis from A's anchor, assembled from per-axis
+// parts: the root-cell coordinate and the spread anchor of each step, or no
+// cell when the step leaves the base grid.
+template <int STEPS>
+class ShiftedCells {
+public:
+    ShiftedCells(const Forest& f, const DecodedKey& a, std::uint8_t level)
+        : nx_(f.nx), ny_(f.ny), level_(level) {
+        const std::int64_t w = std::int64_t{1} << (MAX_LEVEL - level);
+        const auto c = tree_coords(a.tree, f.nx, f.ny);
+        const std::int64_t n[3] = {f.nx, f.ny, f.nz};
+        const std::uint32_t anchor[3] = {a.x, a.y, a.z};
+        for (int k = 0; k < 3; ++k) {
+            for (int d = 0; d < STEPS; ++d) {
+                const std::int64_t p = std::int64_t{anchor[k]} + (d - 1) * w;
+                const std::int64_t root = std::int64_t{c[k]} + (p >> 32);
+                inside_[k][d] = root >= 0 && root < n[k];
+                root_[k][d] = static_cast<std::uint32_t>(root);
+                code_[k][d] = spread_coordinate(static_cast<std::uint32_t>(p)) << k;
             }
         }
-        std::sort(sink.begin(), sink.end());
-        sink.erase(std::unique(sink.begin(), sink.end()), sink.end());
+    }
+    // Steps dx, dy, dz in [0, STEPS) for -1, 0, 1, ...
+    bool inside(int dx, int dy, int dz) const { return inside_[0][dx] && inside_[1][dy] && inside_[2][dz]; }
+    SfcKey cell(int dx, int dy, int dz) const {
+        const std::uint32_t tree = root_[0][dx] + nx_ * (root_[1][dy] + ny_ * root_[2][dz]);
+        const u128 code = code_[0][dx] | code_[1][dy] | code_[2][dz];
+        return SfcKey::from_raw((u128(tree) << 102) | (code << 6) | level_);
+    }
+
+private:
+    std::uint32_t nx_, ny_;
+    std::uint8_t level_;
+    bool inside_[3][STEPS];
+    std::uint32_t root_[3][STEPS];
+    u128 code_[3][STEPS];
+};
+
+// The cells of level l-1 that split cells of level l force, seen from their
+// grandparent P: they lie in the 4x4x4 cells of level l-1 that are P's
+// children and one layer around them. For a split cell of octant `c` in a
+// parent of octant `p` of P, GRID_MASKS[p][c] holds those cells as bits
+// x + 4y + 16z, x = 0 for the layer before P.
+constexpr std::array<std::array<std::uint64_t, 8>, 8> make_grid_masks() {
+    std::array<std::array<std::uint64_t, 8>, 8> masks{};
+    for (unsigned p = 0; p < 8; ++p) {
+        for (unsigned c = 0; c < 8; ++c) {
+            for (unsigned bit = 0; bit < 27; ++bit) {
+                if ((OCTANT_MASKS[c] >> bit & 1u) == 0) continue;
+                const unsigned x = (p & 1) + bit / 9;  // (p & 1) + dx + 1
+                const unsigned y = (p >> 1 & 1) + bit / 3 % 3;
+                const unsigned z = (p >> 2 & 1) + bit % 3;
+                masks[p][c] |= std::uint64_t{1} << (x + 4 * y + 16 * z);
+            }
+        }
+    }
+    return masks;
+}
+constexpr auto GRID_MASKS = make_grid_masks();
+
+// Appends to `sink` the cells of level l-1 that the split cells
+// split[i, j) force to split, the children of one group G (level l-1 >= 0).
+void force_group(const Forest& f, const KeyList& split, std::size_t i, std::size_t j, KeyList& sink) {
+    std::uint32_t mask = 0;
+    for (std::size_t k = i; k != j; ++k) mask |= OCTANT_MASKS[octant_of(split[k])];
+    const DecodedKey g = parent_of(split[i]).decode();
+    const ShiftedCells<3> cells(f, g, g.level);
+    while (mask != 0) {
+        const int bit = __builtin_ctz(mask);
+        mask &= mask - 1;
+        const int dx = bit / 9, dy = (bit / 3) % 3, dz = bit % 3;
+        if (cells.inside(dx, dy, dz)) sink.push_back(cells.cell(dx, dy, dz));
+    }
+}
+
+// The same for the split cells split[i, j) of one grandparent P (level
+// l-2 >= 0), each forced cell once: neighbouring groups of P force many of
+// the same cells.
+void force_grand_group(const Forest& f, const KeyList& split, std::size_t i, std::size_t j,
+                       KeyList& sink) {
+    const unsigned l = split[i].level();
+    const unsigned shift = 6 + 3 * (MAX_LEVEL - l);
+    std::uint64_t grid = 0;
+    for (std::size_t k = i; k != j; ++k) {
+        const auto digits = static_cast<unsigned>(split[k].value >> shift);
+        grid |= GRID_MASKS[digits >> 3 & 7u][digits & 7u];
+    }
+    const DecodedKey p = parent_of(parent_of(split[i])).decode();
+    const ShiftedCells<4> cells(f, p, static_cast<std::uint8_t>(l - 1));
+    while (grid != 0) {
+        const int bit = __builtin_ctzll(grid);
+        grid &= grid - 1;
+        const int dx = bit & 3, dy = bit >> 2 & 3, dz = bit >> 4;
+        if (cells.inside(dx, dy, dz)) sink.push_back(cells.cell(dx, dy, dz));
+    }
+}
+
+// A chunk's raw forced cells and the sort's scratch, kept per thread so the
+// chunks reuse their memory.
+struct ChunkBuffers {
+    KeyList raw;
+    KeyList scratch;
+};
+
+// Split cells of level l-1 forced by the split cells `split` of level l
+// (their parents included), as one sorted run per chunk of `split`.
+// Touching cells are generated per grandparent; neighbouring grandparents
+// generate the same cells, so each chunk (compact in Z-order) drops its own
+// repeats and the caller those between chunks.
+std::vector<KeyList> forced_by(const Forest& f, const KeyList& split) {
+    constexpr std::size_t GRAIN = 1024;
+    const std::size_t n = split.size();
+    std::vector<KeyList> runs((n + GRAIN - 1) / GRAIN);
+    if (n == 0) return runs;
+    // Split cells are taken per grandparent, or per parent at level 1.
+    const unsigned l = split[0].level();
+    const bool grand = l >= 2;
+    const unsigned group_shift = 6 + 3 * (MAX_LEVEL - l + (grand ? 2 : 1));
+    const auto same_group = [&](SfcKey a, SfcKey b) {
+        return (a.value >> group_shift) == (b.value >> group_shift);
+    };
+    parallel::for_chunks(n, GRAIN, [&](std::size_t b, std::size_t e) {
+        thread_local ChunkBuffers buffers;
+        KeyList& raw = buffers.raw;
+        raw.clear();
+        // A group split by the chunk's start is handled by the chunk of its start.
+        std::size_t i = b;
+        if (i > 0) {
+            while (i != e && same_group(split[i], split[b - 1])) ++i;
+        }
+        while (i != e) {
+            std::size_t j = i + 1;
+            while (j < n && same_group(split[j], split[i])) ++j;
+            if (grand) {
+                force_grand_group(f, split, i, j, raw);
+            } else {
+                force_group(f, split, i, j, raw);
+            }
+            i = j < e ? j : e;
+        }
+        if (buffers.scratch.size() < raw.size()) {
+            buffers.scratch.clear();
+            buffers.scratch.resize(raw.capacity());
+        }
+        const std::size_t m = key_sort::sort_unique(raw.data(), raw.size(), buffers.scratch.data());
+        runs[b / GRAIN].assign(raw.begin(), raw.begin() + static_cast<std::ptrdiff_t>(m));
     });
-    return parallel::concat<KeyList>(parts);
+    return runs;
+}
+
+// The split cells of level l-1: those forced by level l's, `runs`, and
+// those already known, `known`, joined in `all` and sorted with `scratch`
+// (both kept from level to level: the lists shrink as the levels coarsen).
+KeyList next_split(const std::vector<KeyList>& runs, const KeyList& known, KeyList& all,
+                   KeyList& scratch) {
+    std::vector<std::size_t> offset(runs.size() + 1);
+    for (std::size_t c = 0; c < runs.size(); ++c) offset[c] = runs[c].size();
+    offset.back() = known.size();
+    const std::size_t total = parallel::exclusive_scan(offset);
+    if (all.capacity() < total) all.clear();  // nothing to keep: no copy on growth
+    all.resize(total);
+    SfcKey* dst = all.data();
+    parallel::for_chunks(runs.size(), 1, [&](std::size_t b, std::size_t e) {
+        for (std::size_t c = b; c != e; ++c) std::copy(runs[c].begin(), runs[c].end(), dst + offset[c]);
+    });
+    parallel::copy(known.data(), known.size(), dst + offset.back());
+    return key_sort::sorted_unique(all, scratch);
 }
 
 // Parents of the leaves, per level: parents[l] holds the split cells of
@@ -169,11 +280,17 @@ std::vector<KeyList> leaf_parents(const KeyVector& leaves) {
     parallel::for_chunks(n, GRAIN, [&](std::size_t b, std::size_t e) {
         auto& lists = parts[b / GRAIN];
         for (std::size_t i = b; i != e; ++i) {
-            const unsigned l = leaves[i].level();
+            const SfcKey k = leaves[i];
+            const unsigned l = k.level();
             if (l == 0) continue;
-            const SfcKey p = parent_of(leaves[i]);
+            const SfcKey p = parent_of(k);
             KeyList& list = lists[l - 1];
             if (list.empty() || list.back() != p) list.push_back(p);
+            // When the first and the last child of p are leaves, so are the
+            // six between them: most leaves come in such full groups.
+            const unsigned shift = 6 + 3 * (MAX_LEVEL - l);
+            const bool first_child = ((k.value >> shift) & 7u) == 0;
+            if (first_child && i + 7 < e && leaves[i + 7].value == (k.value | (u128(7) << shift))) i += 7;
         }
     });
     std::size_t levels = 0;
@@ -275,17 +392,14 @@ void Forest::enforce_2_to_1_balance() {
     std::vector<KeyList> split = leaf_parents(leaves);
     const std::size_t levels = split.size();  // the finest leaf level
     if (levels < 2) return;
-    // The probes of every split cell search the leaves, which do not change
-    // until the rebuild.
-    sample_leaves();
+    KeyList all, scratch;
     for (std::size_t l = levels - 1; l >= 1; --l) {
-        KeyList next = forced_by(*this, split[l]);
-        next.insert(next.end(), split[l - 1].begin(), split[l - 1].end());
-        sort_unique(next);
-        split[l - 1] = std::move(next);
+        split[l - 1] = next_split(forced_by(*this, split[l]), split[l - 1], all, scratch);
     }
-    if (auto balanced = rebuild(leaves, split)) leaves.swap(*balanced);
-    samples.reset();
+    if (auto balanced = rebuild(leaves, split)) {
+        leaves.swap(*balanced);
+        samples.reset();
+    }
 }
 
 }  // namespace quorin
