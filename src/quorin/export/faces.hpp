@@ -87,10 +87,10 @@ public:
         const unsigned m = odd_digits(key, axis);
         m_[axis] = m;
         if (m == 0) return neighbour::leaf_across_at(forest, cell, key, pos, cell, cell);
+        const std::optional<SfcKey> same = neighbour::same_level_across(forest, key, pos);
+        if (!same) return {neighbour::Across::Outside, 0};
         const std::uint64_t h = last_[axis][m];
-        const neighbour::AcrossFace a =
-            neighbour::leaf_across_at(forest, cell, key, pos, cell + ahead_[axis][m], h > cell ? h : cell);
-        if (a.kind == neighbour::Across::Outside) return a;
+        const neighbour::AcrossFace a = guessed(forest, *same, cell + ahead_[axis][m], h, cell);
         ahead_[axis][m] = a.id - cell;
         if (a.kind == neighbour::Across::Leaf) last_[axis][m] = a.id;
         return a;
@@ -101,6 +101,19 @@ public:
     void found(int axis, std::uint64_t id) { last_[axis][m_[axis]] = id; }
 
 private:
+    // What the leaves say about `same`, the cell across a face of `cell`
+    // that carries through odd digits: the answer at `guess` (where it lay
+    // relative to the last such cell), else the last leaf found across (a
+    // coarser leaf spans several cells of this side, about half of the
+    // misses), else a search from the later of that leaf and the cell.
+    [[gnu::always_inline]] static neighbour::AcrossFace guessed(const Forest& forest, SfcKey same,
+                                                                std::uint64_t guess, std::uint64_t last,
+                                                                std::uint64_t cell) {
+        if (const auto at = neighbour::across_if_at(forest, same, guess)) return *at;
+        if (const auto at = neighbour::across_if_at(forest, same, last)) return *at;
+        return neighbour::search_across(forest, same, last > cell ? last : cell);
+    }
+
     // The number of trailing odd digits of the cell's coordinate along
     // `axis` at its level (its level when all are: the tree's last cell).
     static unsigned odd_digits(SfcKey key, int axis) {

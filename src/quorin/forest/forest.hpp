@@ -41,7 +41,10 @@ inline std::size_t count_not_above(const SfcKey* keys, std::size_t n, SfcKey p) 
     const SfcKey* base = keys;
     while (n > 1) {
         const std::size_t half = n / 2;
-        base = (base[half] <= p) ? base + half : base;
+        // A mask instead of a branch: the comparison goes either way at
+        // random, and a mispredicted branch costs more than the step.
+        const auto le = static_cast<std::size_t>(base[half].value <= p.value);
+        base += half & (std::size_t{0} - le);
         n -= half;
     }
     return static_cast<std::size_t>(base - keys) + (*base <= p ? 1 : 0);
