@@ -125,6 +125,39 @@ private:
     std::array<std::array<std::uint64_t, MAX_LEVEL + 1>, 3> ahead_;  // answer minus cell
 };
 
+namespace detail {
+
+// The leaves across the positive face along `axis` of `cell` where the
+// cell there (its first leaf at `first`) is split and its children are not
+// all leaves: the four probes, or the quadrants where some leaf is two or
+// more levels finer. Out of line: rare, and inlined its setup (the decoded
+// key) would be computed for every cell.
+template <class OnInternal>
+[[gnu::noinline]] void probed_leaves(const Forest& forest, std::uint64_t cell, std::uint8_t axis,
+                                     std::uint64_t first, Walk& walk, OnInternal& on_internal) {
+    const auto pos = static_cast<FaceDir>(2 * axis + 1);
+    const FaceNeighbourIds high = neighbour::face_neighbour_ids_near(forest, cell, pos, first);
+    if (high.empty()) return;  // only in a forest whose leaves leave holes
+    walk.found(axis, high[high.size() - 1]);
+    const SfcKey key = forest.leaves[cell];
+    const unsigned level = key.level();
+    bool graded = true;  // no leaf found more than one level finer
+    for (const std::uint64_t j : high) graded = graded && forest.leaves[j].level() <= level + 1;
+    if (graded) {
+        for (const std::uint64_t j : high) on_internal(j, axis);
+        return;
+    }
+    const DecodedKey d = key.decode();
+    const std::int64_t corner[3] = {d.x, d.y, d.z};
+    const int t1 = axis == 0 ? 1 : 0;
+    const int t2 = axis == 2 ? 1 : 2;
+    auto emit = [&](std::uint64_t j) { on_internal(j, axis); };
+    finer_leaves(forest, d, cell, axis, corner[t1], corner[t2], std::int64_t{1} << (MAX_LEVEL - d.level),
+                 emit);
+}
+
+}  // namespace detail
+
 // Calls on_boundary(FaceDir) for every domain-boundary face of `cell` and
 // on_internal(neighbour, axis) for every internal face it owns, in the order
 // above. `walk` carries search hints from cell to cell (any start gives the
@@ -134,7 +167,6 @@ inline void enumerate(const Forest& forest, std::uint64_t cell, Walk& walk,
                       OnInternal&& on_internal, OnBoundary&& on_boundary) {
     if (cell >= forest.leaves.size()) index_out_of_bounds(cell, forest.leaves.size());
     const SfcKey key = forest.leaves[cell];
-    const unsigned level = key.level();
     for (std::uint8_t axis = 0; axis < 3; ++axis) {
         const auto neg = static_cast<FaceDir>(2 * axis);
         const auto pos = static_cast<FaceDir>(2 * axis + 1);
@@ -159,23 +191,7 @@ inline void enumerate(const Forest& forest, std::uint64_t cell, Walk& walk,
             for (const std::uint64_t j : children) on_internal(j, axis);
             continue;
         }
-        const FaceNeighbourIds high =
-            neighbour::face_neighbour_ids_near(forest, cell, pos, across.id);
-        if (high.empty()) continue;  // only in a forest whose leaves leave holes
-        walk.found(axis, high[high.size() - 1]);
-        bool graded = true;  // no leaf found more than one level finer
-        for (const std::uint64_t j : high) graded = graded && forest.leaves[j].level() <= level + 1;
-        if (graded) {
-            for (const std::uint64_t j : high) on_internal(j, axis);
-            continue;
-        }
-        const DecodedKey d = key.decode();
-        const std::int64_t corner[3] = {d.x, d.y, d.z};
-        const int t1 = axis == 0 ? 1 : 0;
-        const int t2 = axis == 2 ? 1 : 2;
-        auto emit = [&](std::uint64_t j) { on_internal(j, axis); };
-        detail::finer_leaves(forest, d, cell, axis, corner[t1], corner[t2],
-                             std::int64_t{1} << (MAX_LEVEL - d.level), emit);
+        detail::probed_leaves(forest, cell, axis, across.id, walk, on_internal);
     }
 }
 

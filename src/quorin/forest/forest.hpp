@@ -97,6 +97,9 @@ inline std::size_t count_not_above_sampled(const SfcKey* keys, std::size_t n, co
     // keys[lo] <= p, and keys[hi] > p unless hi is the end.
     const std::size_t lo = (s - 1) * LEAF_SAMPLE_STRIDE;
     const std::size_t hi = std::min(n, s * LEAF_SAMPLE_STRIDE);
+    // The binary search below reads one key per step, each load waiting for
+    // the one before; fetching the whole block at once overlaps the misses.
+    for (std::size_t i = lo; i < hi; i += 64 / sizeof(SfcKey)) __builtin_prefetch(keys + i);
     return lo + count_not_above(keys + lo, hi - lo, p);
 }
 
