@@ -167,6 +167,7 @@ inline void enumerate(const Forest& forest, std::uint64_t cell, Walk& walk,
                       OnInternal&& on_internal, OnBoundary&& on_boundary) {
     if (cell >= forest.leaves.size()) index_out_of_bounds(cell, forest.leaves.size());
     const SfcKey key = forest.leaves[cell];
+    // Unrolled: with the axis a constant, its masks and shifts are too.
 #pragma GCC unroll 3
     for (std::uint8_t axis = 0; axis < 3; ++axis) {
         const auto neg = static_cast<FaceDir>(2 * axis);
