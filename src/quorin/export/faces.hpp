@@ -87,10 +87,10 @@ public:
         const unsigned m = odd_digits(key, axis);
         m_[axis] = m;
         if (m == 0) return neighbour::leaf_across_at(forest, cell, key, pos, cell, cell);
+        const std::optional<SfcKey> same = neighbour::same_level_across(forest, key, pos);
+        if (!same) return {neighbour::Across::Outside, 0};
         const std::uint64_t h = last_[axis][m];
-        const neighbour::AcrossFace a =
-            neighbour::leaf_across_at(forest, cell, key, pos, cell + ahead_[axis][m], h > cell ? h : cell);
-        if (a.kind == neighbour::Across::Outside) return a;
+        const neighbour::AcrossFace a = guessed(forest, *same, cell + ahead_[axis][m], h, cell);
         ahead_[axis][m] = a.id - cell;
         if (a.kind == neighbour::Across::Leaf) last_[axis][m] = a.id;
         return a;
@@ -101,6 +101,19 @@ public:
     void found(int axis, std::uint64_t id) { last_[axis][m_[axis]] = id; }
 
 private:
+    // What the leaves say about `same`, the cell across a face of `cell`
+    // that carries through odd digits: the answer at `guess` (where it lay
+    // relative to the last such cell), else the last leaf found across (a
+    // coarser leaf spans several cells of this side, about half of the
+    // misses), else a search from the later of that leaf and the cell.
+    [[gnu::always_inline]] static neighbour::AcrossFace guessed(const Forest& forest, SfcKey same,
+                                                                std::uint64_t guess, std::uint64_t last,
+                                                                std::uint64_t cell) {
+        if (const auto at = neighbour::across_if_at(forest, same, guess)) return *at;
+        if (const auto at = neighbour::across_if_at(forest, same, last)) return *at;
+        return neighbour::search_across(forest, same, last > cell ? last : cell);
+    }
+
     // The number of trailing odd digits of the cell's coordinate along
     // `axis` at its level (its level when all are: the tree's last cell).
     static unsigned odd_digits(SfcKey key, int axis) {
@@ -112,6 +125,39 @@ private:
     std::array<std::array<std::uint64_t, MAX_LEVEL + 1>, 3> ahead_;  // answer minus cell
 };
 
+namespace detail {
+
+// The leaves across the positive face along `axis` of `cell` where the
+// cell there (its first leaf at `first`) is split and its children are not
+// all leaves: the four probes, or the quadrants where some leaf is two or
+// more levels finer. Out of line: rare, and inlined its setup (the decoded
+// key) would be computed for every cell.
+template <class OnInternal>
+[[gnu::noinline]] void probed_leaves(const Forest& forest, std::uint64_t cell, std::uint8_t axis,
+                                     std::uint64_t first, Walk& walk, OnInternal& on_internal) {
+    const auto pos = static_cast<FaceDir>(2 * axis + 1);
+    const FaceNeighbourIds high = neighbour::face_neighbour_ids_near(forest, cell, pos, first);
+    if (high.empty()) return;  // only in a forest whose leaves leave holes
+    walk.found(axis, high[high.size() - 1]);
+    const SfcKey key = forest.leaves[cell];
+    const unsigned level = key.level();
+    bool graded = true;  // no leaf found more than one level finer
+    for (const std::uint64_t j : high) graded = graded && forest.leaves[j].level() <= level + 1;
+    if (graded) {
+        for (const std::uint64_t j : high) on_internal(j, axis);
+        return;
+    }
+    const DecodedKey d = key.decode();
+    const std::int64_t corner[3] = {d.x, d.y, d.z};
+    const int t1 = axis == 0 ? 1 : 0;
+    const int t2 = axis == 2 ? 1 : 2;
+    auto emit = [&](std::uint64_t j) { on_internal(j, axis); };
+    finer_leaves(forest, d, cell, axis, corner[t1], corner[t2], std::int64_t{1} << (MAX_LEVEL - d.level),
+                 emit);
+}
+
+}  // namespace detail
+
 // Calls on_boundary(FaceDir) for every domain-boundary face of `cell` and
 // on_internal(neighbour, axis) for every internal face it owns, in the order
 // above. `walk` carries search hints from cell to cell (any start gives the
@@ -121,7 +167,8 @@ inline void enumerate(const Forest& forest, std::uint64_t cell, Walk& walk,
                       OnInternal&& on_internal, OnBoundary&& on_boundary) {
     if (cell >= forest.leaves.size()) index_out_of_bounds(cell, forest.leaves.size());
     const SfcKey key = forest.leaves[cell];
-    const unsigned level = key.level();
+    // Unrolled: with the axis a constant, its masks and shifts are too.
+#pragma GCC unroll 3
     for (std::uint8_t axis = 0; axis < 3; ++axis) {
         const auto neg = static_cast<FaceDir>(2 * axis);
         const auto pos = static_cast<FaceDir>(2 * axis + 1);
@@ -146,23 +193,7 @@ inline void enumerate(const Forest& forest, std::uint64_t cell, Walk& walk,
             for (const std::uint64_t j : children) on_internal(j, axis);
             continue;
         }
-        const FaceNeighbourIds high =
-            neighbour::face_neighbour_ids_near(forest, cell, pos, across.id);
-        if (high.empty()) continue;  // only in a forest whose leaves leave holes
-        walk.found(axis, high[high.size() - 1]);
-        bool graded = true;  // no leaf found more than one level finer
-        for (const std::uint64_t j : high) graded = graded && forest.leaves[j].level() <= level + 1;
-        if (graded) {
-            for (const std::uint64_t j : high) on_internal(j, axis);
-            continue;
-        }
-        const DecodedKey d = key.decode();
-        const std::int64_t corner[3] = {d.x, d.y, d.z};
-        const int t1 = axis == 0 ? 1 : 0;
-        const int t2 = axis == 2 ? 1 : 2;
-        auto emit = [&](std::uint64_t j) { on_internal(j, axis); };
-        detail::finer_leaves(forest, d, cell, axis, corner[t1], corner[t2],
-                             std::int64_t{1} << (MAX_LEVEL - d.level), emit);
+        detail::probed_leaves(forest, cell, axis, across.id, walk, on_internal);
     }
 }
 

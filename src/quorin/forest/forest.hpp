@@ -41,7 +41,10 @@ inline std::size_t count_not_above(const SfcKey* keys, std::size_t n, SfcKey p) 
     const SfcKey* base = keys;
     while (n > 1) {
         const std::size_t half = n / 2;
-        base = (base[half] <= p) ? base + half : base;
+        // A mask instead of a branch: the comparison goes either way at
+        // random, and a mispredicted branch costs more than the step.
+        const auto le = static_cast<std::size_t>(base[half].value <= p.value);
+        base += half & (std::size_t{0} - le);
         n -= half;
     }
     return static_cast<std::size_t>(base - keys) + (*base <= p ? 1 : 0);
@@ -94,6 +97,9 @@ inline std::size_t count_not_above_sampled(const SfcKey* keys, std::size_t n, co
     // keys[lo] <= p, and keys[hi] > p unless hi is the end.
     const std::size_t lo = (s - 1) * LEAF_SAMPLE_STRIDE;
     const std::size_t hi = std::min(n, s * LEAF_SAMPLE_STRIDE);
+    // The binary search below reads one key per step, each load waiting for
+    // the one before; fetching the whole block at once overlaps the misses.
+    for (std::size_t i = lo; i < hi; i += 64 / sizeof(SfcKey)) __builtin_prefetch(keys + i);
     return lo + count_not_above(keys + lo, hi - lo, p);
 }
 

@@ -188,8 +188,10 @@ inline AcrossFace leaf_across(const Forest& forest, SfcKey key, FaceDir dir, std
     const SfcKey* keys = forest.leaves.data();
     // Leaves do not nest: the leaf holding `same` is the last key not above
     // it, and a leaf inside it after a leaf before it is the first above it.
-    if (keys[j].contains(same)) return AcrossFace{Across::Leaf, j};
-    if (same.contains(keys[j]) && (j == 0 || keys[j - 1] < same)) return AcrossFace{Across::Finer, j};
+    const SfcKey at = keys[j];
+    // The leaf of the same level first: one comparison for the common case.
+    if (at == same || at.contains(same)) return AcrossFace{Across::Leaf, j};
+    if (same.contains(at) && (j == 0 || keys[j - 1] < same)) return AcrossFace{Across::Finer, j};
     return std::nullopt;
 }
 

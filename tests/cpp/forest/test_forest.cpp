@@ -1,6 +1,8 @@
+#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -258,6 +260,26 @@ TEST(Forest, SampledSearchCountsAsThePlainSearch) {
         f.refine_by_flags(all_flags(f));
         EXPECT_FALSE(f.samples);
         expect_plain_counts(f, "refined");
+    }
+}
+
+// The key searches against std::upper_bound on every length up to a few
+// powers of two past a stride (odd halvings and even ones), for keys
+// below, on, between and above the keys, from hints before, inside and past
+// the array.
+TEST(KeySearch, CountsAsUpperBound) {
+    for (std::size_t n = 0; n <= 2 * LEAF_SAMPLE_STRIDE + 5; ++n) {
+        std::vector<SfcKey> keys(n);
+        for (std::size_t i = 0; i < n; ++i) keys[i] = SfcKey::from_raw((u128(i) << 100) + 2 * i + 2);
+        for (std::size_t i = 0; i <= 2 * n + 3; ++i) {
+            const std::size_t below = i / 2;  // keys[below] when i is even and below < n
+            const SfcKey p = SfcKey::from_raw((u128(below) << 100) + i + 1);
+            const auto want = static_cast<std::size_t>(std::upper_bound(keys.begin(), keys.end(), p) - keys.begin());
+            ASSERT_EQ(count_not_above(keys.data(), n, p), want) << "n=" << n << " i=" << i;
+            for (const std::size_t hint : {std::size_t{0}, n / 2, n - (n > 0), n, n + 7})
+                ASSERT_EQ(count_not_above_near(keys.data(), n, p, hint), want)
+                    << "n=" << n << " i=" << i << " hint=" << hint;
+        }
     }
 }
 
