@@ -40,4 +40,24 @@ inline std::pair<Vec3, Vec3> vertex_box(const IbmMesh& m) {
     return {lo, hi};
 }
 
+// A domain box around the surface: `below` and `above` times the largest
+// extent of its vertex box from that box's centre, on every axis.
+struct BoxAround {
+    Vec3 lo, hi;
+    Vec3 centre;  // of the vertex box
+    double size;  // the vertex box's largest extent
+};
+
+inline BoxAround box_around(const IbmMesh& m, double below, double above) {
+    const auto [lo, hi] = vertex_box(m);
+    BoxAround b;
+    b.size = std::max({hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]});
+    for (int a = 0; a < 3; ++a) {
+        b.centre[a] = 0.5 * (lo[a] + hi[a]);
+        b.lo[a] = b.centre[a] - below * b.size;
+        b.hi[a] = b.centre[a] + above * b.size;
+    }
+    return b;
+}
+
 }  // namespace quorin::testing

@@ -271,13 +271,7 @@ TEST(AxisProjectedMesh, RealSurfacesMatchFaceByFaceCastsUnderPoses) {
         if (!loaded) continue;
         const IbmMesh& surface = *loaded;
         ++surfaces;
-        const auto [lo, hi] = testing::vertex_box(surface);
-        const double size = std::max({hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]});
-        Vec3 dlo, dhi;
-        for (int a = 0; a < 3; ++a) {
-            dlo[a] = 0.5 * (lo[a] + hi[a]) - 0.8 * size;
-            dhi[a] = 0.5 * (lo[a] + hi[a]) + 0.8 * size;
-        }
+        const auto [dlo, dhi, centre, size] = testing::box_around(surface, 0.8, 0.8);
         const BuildSettings settings{{dlo, dhi}, {4, 4, 4}, 0};
         const RigidPose build_pose = testing::pose_of({0.2, 1, 0.4}, 0.3, {0.01 * size, 0, 0});
         const auto [forest, domain] = build_amr_forest(settings, surface, 4, {}, build_pose);

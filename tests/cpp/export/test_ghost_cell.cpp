@@ -325,14 +325,7 @@ TEST(GhostCellMesh, OnePassRoadEqualsTheStepwiseRoad) {
         if (!loaded) continue;
         const IbmMesh& surface = *loaded;
         ++surfaces;
-        const auto [lo, hi] = testing::vertex_box(surface);
-        const double size = std::max({hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]});
-        Vec3 dlo, dhi, centre;
-        for (int a = 0; a < 3; ++a) {
-            centre[a] = 0.5 * (lo[a] + hi[a]);
-            dlo[a] = centre[a] - 0.8 * size;
-            dhi[a] = centre[a] + 0.8 * size;
-        }
+        const auto [dlo, dhi, centre, size] = testing::box_around(surface, 0.8, 0.8);
         const BuildSettings settings{{dlo, dhi}, {3, 4, 3}, 0};
         const auto [forest, domain] = build_amr_forest(settings, surface, 4, {}, RigidPose::identity());
         const Buffer<CellStatus> marked = flood::initial_cell_status(forest, domain, surface, RigidPose::identity());

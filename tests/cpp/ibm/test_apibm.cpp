@@ -417,14 +417,8 @@ TEST(Apibm, AcrossGeometryIsTheDecodedNeighboursOnRealSurfaces) {
         const std::optional<IbmMesh> loaded = testing::data_surface(file);
         if (!loaded) continue;
         ++surfaces;
-        const auto [lo, hi] = testing::vertex_box(*loaded);
-        const double size = std::max({hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]});
-        Vec3 dlo, dhi;
-        for (int a = 0; a < 3; ++a) {
-            dlo[a] = 0.5 * (lo[a] + hi[a]) - 0.8 * size;
-            dhi[a] = 0.5 * (lo[a] + hi[a]) + 0.7 * size;
-        }
-        const BuildSettings settings{{dlo, dhi}, {3, 4, 5}, 0};
+        const testing::BoxAround around = testing::box_around(*loaded, 0.8, 0.7);
+        const BuildSettings settings{{around.lo, around.hi}, {3, 4, 5}, 0};
         const auto [forest, domain] = build_amr_forest(settings, *loaded, 4, {}, IDENTITY);
         std::size_t same = 0, other = 0;
         for (std::uint64_t i = 0; i < forest.leaves.size(); ++i) {
