@@ -219,7 +219,9 @@ TEST(Domain, LocatePointNearAnyHintEqualsTheSearch) {
         const std::array<double, 3> p{d.min[0] + u(rng) * 1.2, d.min[1] + u(rng) * 1.2, d.min[2] + u(rng) * 1.2};
         const auto want = f.locate_point(d, p);
         EXPECT_EQ(f.locate_point_near(d, p, any_cell(rng)), want);
-        if (want) EXPECT_EQ(f.locate_point_near(d, p, *want), want);
+        if (want) {
+            EXPECT_EQ(f.locate_point_near(d, p, *want), want);
+        }
     }
 }
 
