@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "quorin/background_release.hpp"
+
 namespace quorin {
 
 namespace {
@@ -35,6 +37,21 @@ void deallocate_large(void* p, std::size_t bytes) noexcept {
     } else {
         std::free(p);
     }
+}
+
+void release_block(void* p, std::size_t bytes, bool large) noexcept {
+    const auto free_block = [p, bytes, large] {
+        if (large) {
+            deallocate_large(p, bytes);
+        } else {
+            ::operator delete(p);
+        }
+    };
+    if (bytes < BACKGROUND_RELEASE_MIN) {
+        free_block();
+        return;
+    }
+    release_in_background(free_block);
 }
 
 }  // namespace quorin

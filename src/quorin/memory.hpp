@@ -29,6 +29,11 @@ void advise_huge_pages(const void* data, std::size_t bytes);
 void* allocate_large(std::size_t bytes);
 void deallocate_large(void* p, std::size_t bytes) noexcept;
 
+// Frees a block of `bytes` bytes from ::operator new (or, with `large`, from
+// allocate_large); blocks of BACKGROUND_RELEASE_MIN bytes and more are freed
+// by the background thread (quorin/background_release.hpp).
+void release_block(void* p, std::size_t bytes, bool large) noexcept;
+
 // v.reserve(n), with the new storage advised before it is touched.
 template <class T, class A>
 void reserve_huge(std::vector<T, A>& v, std::size_t n) {
@@ -77,11 +82,7 @@ struct DefaultInitAllocator {
     void deallocate(T* p, std::size_t n) noexcept {
         const std::size_t bytes = n * sizeof(T);
         if (bytes >= SHARED_PAGES_MIN && release_shared_pages(p)) return;
-        if constexpr (HugePages) {
-            deallocate_large(p, bytes);
-        } else {
-            ::operator delete(p);
-        }
+        release_block(p, bytes, HugePages);
     }
 
     template <class U>

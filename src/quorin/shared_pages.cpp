@@ -6,12 +6,11 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <condition_variable>
-#include <deque>
 #include <mutex>
-#include <thread>
 #include <unordered_map>
 #include <utility>
+
+#include "quorin/background_release.hpp"
 
 namespace quorin {
 
@@ -47,24 +46,6 @@ Registry& registry() {
     return *r;
 }
 
-// Unmapping a shared buffer returns its pages one by one and costs a
-// noticeable fraction of filling it; it is left to a background thread so
-// that the caller (a session replacing its record) goes on at once. The
-// thread is started on first use and never ends. A forked child, which has
-// no such thread (and whose copy of the queue's lock may be held), releases
-// its buffers itself.
-struct Releaser {
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::deque<std::pair<void*, SharedFile>> queue;
-    std::atomic<pid_t> owner{0};  // the process whose thread serves the queue
-};
-
-Releaser& releaser() {
-    static Releaser* r = new Releaser;  // the thread may outlive static destruction
-    return *r;
-}
-
 void release_now(void* p, const SharedFile& file) noexcept {
     ::munmap(p, file.bytes);
     for (int i = 0; i < file.count; ++i) ::close(file.fds[i]);
@@ -90,39 +71,11 @@ char* reserve(std::size_t bytes) {
     return p == MAP_FAILED ? nullptr : static_cast<char*>(p);
 }
 
-void serve(Releaser* r) {
-    for (;;) {
-        std::pair<void*, SharedFile> job;
-        {
-            std::unique_lock<std::mutex> lock(r->mutex);
-            r->wake.wait(lock, [&] { return !r->queue.empty(); });
-            job = r->queue.front();
-            r->queue.pop_front();
-        }
-        release_now(job.first, job.second);
-    }
-}
-
+// Unmapping a shared buffer returns its pages one by one and costs a
+// noticeable fraction of filling it: it is left to the background thread, so
+// that the caller (a session replacing its record) goes on at once.
 void release_later(void* p, const SharedFile& file) noexcept {
-    Releaser& r = releaser();
-    const pid_t self = ::getpid();
-    const pid_t owner = r.owner.load();
-    if (owner != 0 && owner != self) {
-        release_now(p, file);
-        return;
-    }
-    try {
-        std::unique_lock<std::mutex> lock(r.mutex);
-        if (r.owner.load() == 0) {
-            std::thread(serve, &r).detach();
-            r.owner.store(self);
-        }
-        r.queue.emplace_back(p, file);
-        lock.unlock();
-        r.wake.notify_one();
-    } catch (...) {
-        release_now(p, file);  // no thread or no room: release here
-    }
+    release_in_background([p, file] { release_now(p, file); });
 }
 
 std::size_t page_rounded(std::size_t bytes) {

@@ -3,6 +3,7 @@
 #include <limits>
 #include <utility>
 
+#include "quorin/background_release.hpp"
 #include "quorin/error.hpp"
 #include "quorin/export/chunks.hpp"
 #include "quorin/export/faces.hpp"
@@ -215,6 +216,9 @@ CfdAxisProjectedMesh build_axis_projected_mesh(const Forest& forest, const Domai
         });
     out.patch_names = mesh.patch_names;
     scatter_payload(out.ap, parts);
+    // The chunk lists grew on the pool's threads: freeing them here would
+    // trim each thread's heap in turn while the pool waits.
+    destroy_in_background(parts);
 
     out.n_cells = n;
     out.coordinate_type = 0;
@@ -265,6 +269,7 @@ ApIbmFaceData build_face_data(const Forest& forest, const Domain& domain, const 
         }
     });
     scatter_payload(ap, parts);
+    destroy_in_background(parts);  // as in build_axis_projected_mesh
     return ap;
 }
 

@@ -1,0 +1,106 @@
+// Releases handed to the background thread: they run off the caller's
+// thread, all of them, and a forked child (which has no such thread) runs
+// its own at once.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "quorin/background_release.hpp"
+#include "quorin/memory.hpp"
+
+namespace quorin {
+namespace {
+
+std::size_t resident_bytes() {
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// Records the thread that destroys it.
+struct Tracked {
+    std::thread::id* destroyed_on = nullptr;
+    Tracked() = default;
+    explicit Tracked(std::thread::id* where) : destroyed_on(where) {}
+    Tracked(const Tracked&) = default;
+    Tracked(Tracked&& other) noexcept : destroyed_on(other.destroyed_on) { other.destroyed_on = nullptr; }
+    ~Tracked() {
+        if (destroyed_on != nullptr) *destroyed_on = std::this_thread::get_id();
+    }
+};
+
+TEST(BackgroundRelease, JobsRunOffTheCallerInOrderAndAreAllWaitedFor) {
+    std::vector<int> order;
+    std::atomic<int> off_caller{0};
+    const std::thread::id caller = std::this_thread::get_id();
+    for (int i = 0; i < 100; ++i) {
+        release_in_background([&order, &off_caller, caller, i] {
+            order.push_back(i);
+            if (std::this_thread::get_id() != caller) ++off_caller;
+        });
+    }
+    wait_for_background_releases();
+    ASSERT_EQ(order.size(), 100u);
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
+    EXPECT_EQ(off_caller.load(), 100);
+}
+
+TEST(BackgroundRelease, DestroyedValuesLeaveTheCallerEmptyAndDieElsewhere) {
+    std::thread::id where;
+    std::vector<Tracked> values;
+    values.emplace_back(&where);
+    destroy_in_background(values);
+    EXPECT_TRUE(values.empty());
+    wait_for_background_releases();
+    EXPECT_NE(where, std::thread::id{});
+    EXPECT_NE(where, std::this_thread::get_id());
+}
+
+TEST(BackgroundRelease, LargeBuffersFreedInTheBackgroundAreAllGivenBack) {
+    // 64 buffers of 8 MiB, each written whole and dropped: were any of them
+    // lost on the way, half a gigabyte would stay resident.
+    constexpr std::size_t BYTES = std::size_t{8} << 20;
+    wait_for_background_releases();
+    const std::size_t before = resident_bytes();
+    for (int round = 0; round < 64; ++round) {
+        Buffer<std::uint8_t> big(BYTES);
+        std::memset(big.data(), round + 1, BYTES);
+        SearchBuffer<std::uint64_t> searched(BYTES / 8);
+        std::memset(searched.data(), 0x5A, BYTES);
+    }
+    wait_for_background_releases();
+    EXPECT_LT(resident_bytes(), before + (std::size_t{64} << 20));
+}
+
+TEST(BackgroundRelease, AForkedChildReleasesAtOnce) {
+    release_in_background([] {});  // the parent's thread exists before the fork
+    wait_for_background_releases();
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        bool ran_here = false;
+        const std::thread::id self = std::this_thread::get_id();
+        release_in_background([&] { ran_here = std::this_thread::get_id() == self; });
+        Buffer<std::uint8_t> big(std::size_t{4} << 20);
+        big[0] = 1;
+        big = {};
+        ::_exit(ran_here ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+}  // namespace quorin
