@@ -17,6 +17,7 @@
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/parallel_invoke.h>
 #include <tbb/task_arena.h>
 #include <tbb/task_scheduler_observer.h>
 
@@ -108,6 +109,13 @@ void for_chunks(std::size_t n, std::size_t grain, F&& body) {
             },
             tbb::simple_partitioner());
     });
+}
+
+// Runs f and g at once on the pool (one after the other on one thread); both
+// must be done with before either's results are read.
+template <class F, class G>
+void invoke(F&& f, G&& g) {
+    detail::run([&] { tbb::parallel_invoke(f, g); });
 }
 
 // Calls body(i) for every i in [0, n).

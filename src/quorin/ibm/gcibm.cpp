@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 #include "quorin/forest/neighbour.hpp"
 #include "quorin/ibm/inside.hpp"
@@ -87,30 +88,42 @@ bool is_ghost_cell(const Forest& forest, std::span<const std::uint8_t> is_fluid,
 // as is_point_inside answers at the identity pose: the same rays in the same
 // order, stopping at a majority. The rays are cast one direction at a time
 // over every cell still undecided, so that the triangles binned along that
-// direction are binned once and read from cache.
-std::vector<std::uint8_t> centres_inside(const Forest& forest, const Domain& domain, const IbmMesh& mesh,
-                                         std::span<const std::uint64_t> cells) {
+// direction are binned once and read from cache; the next direction's
+// triangles are binned on one thread while the others cast.
+Buffer<std::uint8_t> centres_inside(const Forest& forest, const Domain& domain, const IbmMesh& mesh,
+                                    std::span<const std::uint64_t> cells) {
     const std::size_t count = cells.size();
     const RigidPose identity = RigidPose::identity();
     // Each centre is cast from up to thirteen times: computed once.
     const Buffer<Vec3> centres = parallel::map_buffer(count, [&](std::size_t k) {
         return domain.cell_geometry(forest.leaves[cells[k]].decode()).centre;
     });
-    std::vector<InsideVote> votes(count);
-    for (const Vec3& dir : INSIDE_TEST_DIRECTIONS) {
+    Buffer<InsideVote> votes = parallel::filled(count, InsideVote{});
+    const auto columns_along = [&](std::size_t d) {
+        return std::make_unique<RayColumns>(mesh.trimesh, identity.inverse_rotate(INSIDE_TEST_DIRECTIONS[d]));
+    };
+    std::unique_ptr<RayColumns> columns;
+    for (std::size_t d = 0; d < INSIDE_TEST_DIRECTIONS.size(); ++d) {
         if (!parallel::any_of(count, [&](std::size_t k) { return !votes[k].decided(); })) break;
-        const RayColumns columns(mesh.trimesh, identity.inverse_rotate(dir));
-        parallel::for_each_index(
-            count,
-            [&](std::size_t k) {
-                if (votes[k].decided()) return;
-                votes[k].add(ray_crossings(centres[k], dir, mesh, identity, &columns));
+        if (!columns) columns = columns_along(d);
+        std::unique_ptr<RayColumns> next;
+        const Vec3& dir = INSIDE_TEST_DIRECTIONS[d];
+        parallel::invoke(
+            [&] {
+                parallel::for_each_index(
+                    count,
+                    [&](std::size_t k) {
+                        if (votes[k].decided()) return;
+                        votes[k].add(ray_crossings(centres[k], dir, mesh, identity, columns.get()));
+                    },
+                    WALL_GRAIN);
             },
-            WALL_GRAIN);
+            [&] {
+                if (d + 1 < INSIDE_TEST_DIRECTIONS.size()) next = columns_along(d + 1);
+            });
+        columns = std::move(next);
     }
-    std::vector<std::uint8_t> inside(count);
-    parallel::for_each_index(count, [&](std::size_t k) { inside[k] = votes[k].inside() ? 1 : 0; });
-    return inside;
+    return parallel::map_buffer(count, [&](std::size_t k) -> std::uint8_t { return votes[k].inside() ? 1 : 0; });
 }
 
 // The record of a cell that passed the ghost test.
@@ -281,7 +294,7 @@ Buffer<std::uint8_t> fluid_flags(const Forest& forest, const Domain& domain, con
             if (st[i] == STATUS_INTERSECTED) sink.push_back(i);
         },
         FLAG_GRAIN);
-    const std::vector<std::uint8_t> inside = centres_inside(forest, domain, mesh, cut);
+    const Buffer<std::uint8_t> inside = centres_inside(forest, domain, mesh, cut);
     parallel::for_each_index(cut.size(), [&](std::size_t k) {
         flags[cut[k]] = (inside[k] != 0) == seed_inside ? 1 : 0;
     });
