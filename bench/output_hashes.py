@@ -112,6 +112,10 @@ def case_lines(case):
     lines = []
     for call, result in case_calls(case):
         lines += object_lines(f"{case['name']} {call}", result)
+        # No result outlives its lines: a remesh then reuses the memory of
+        # the record it replaces, as in a solver that keeps only arrays it
+        # copied.
+        del result
     return lines
 
 

@@ -20,6 +20,7 @@
 #include "quorin/export/axis_projected.hpp"
 #include "quorin/ibm/flood.hpp"
 #include "quorin/parallel.hpp"
+#include "quorin/shared_pages.hpp"
 
 namespace quorin::python {
 
@@ -104,12 +105,14 @@ Ref remesh(SessionContents& s, const py::Args<5>& args) {
     const bool warn = args.get_or(4, py::to_bool, true);
 
     // The new forest is built aside: a failure there leaves the session as
-    // it was. Then the old record goes before the new one is built (its
-    // pages are returned in the background while the new statuses and face
-    // counts are computed), so that the two do not take memory at once. From
-    // there on the session holds the new forest and settings, and a failure
-    // while its record is built leaves it without a record (each later use
-    // builds one) rather than with one that does not match its forest.
+    // it was. Then the old record goes before the new one is built, so that
+    // the two do not take memory at once: the new record's arrays take over
+    // the old one's pages (or, where a copy of them is alive, the old pages
+    // are returned in the background while the new statuses and face counts
+    // are computed). From there on the session holds the new forest and
+    // settings, and a failure while its record is built leaves it without a
+    // record (each later use builds one) rather than with one that does not
+    // match its forest.
     RigidPose pose = s.pose;
     pose.set_absolute(translation, rotation);
     const std::uint8_t level = target_level ? *target_level : s.target_level;
@@ -117,6 +120,9 @@ Ref remesh(SessionContents& s, const py::Args<5>& args) {
 
     {
         auto [forest, domain] = build_amr_forest(s.manager, s.ibm_mesh, level, use_regions, pose);
+        // The new record takes the old one's pages where no copy of it is
+        // alive: no fresh pages to fault, none to give back.
+        const SharedPagesReuse reuse;
         s.has_mesh = false;
         s.mesh = CfdAxisProjectedMesh{};
         s.pose = pose;

@@ -29,4 +29,17 @@ bool release_shared_pages(void* p) noexcept;
 void* map_private_copy(const void* p, std::size_t bytes);
 void release_private_copy(void* copy, std::size_t bytes) noexcept;
 
+// While one is alive, shared buffers released without a live copy are kept
+// (pages and all) and serve the next shared buffers of about their size,
+// which then take no fresh pages: a session that replaces its record reuses
+// the old one's memory. Buffers kept and not taken are released when the
+// last scope ends. Contents of a reused buffer are what was left in it.
+class SharedPagesReuse {
+public:
+    SharedPagesReuse();
+    ~SharedPagesReuse();
+    SharedPagesReuse(const SharedPagesReuse&) = delete;
+    SharedPagesReuse& operator=(const SharedPagesReuse&) = delete;
+};
+
 }  // namespace quorin

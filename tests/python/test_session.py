@@ -321,6 +321,33 @@ class TestLargeSnapshots:
         for x, k in zip(self.arrays(first), kept):
             np.testing.assert_array_equal(x, k)
 
+    def test_remesh_with_every_snapshot_dropped_gives_the_same_meshes(self, tmp_path):
+        # Without live snapshots a remesh writes the new record into the old
+        # one's memory; with them it cannot. Both must give the same meshes,
+        # also when the record grows and shrinks between remeshes.
+        path = cube_stl(tmp_path, (0.3, 0.3, 0.3), (0.6, 0.6, 0.6))
+        m = QuorinManager(BoundingBox([0, 0, 0], [1, 1, 1]), [24, 24, 24], 1)
+        held, dropped = (m.create_axis_projected_session(path, 2) for _ in range(2))
+        kept = [held.mesh]
+        kept_copies = [[x.copy() for x in self.arrays(kept[0])]]
+        steps = [dict(translation=[0.02, 0.0, 0.0]),
+                 dict(translation=[0.05, 0.01, 0.0], target_level=3),
+                 dict(translation=[0.0, 0.03, 0.02], target_level=2),
+                 dict(rotation_quaternion=_quaternion_from_axis_angle([0, 0, 1], 0.3))]
+        for step in steps:
+            kept.append(held.remesh(warn_outside_refinement=False, **step))
+            kept_copies.append([x.copy() for x in self.arrays(kept[-1])])
+            got = dropped.remesh(warn_outside_refinement=False, **step)
+            for x, k in zip(self.arrays(got), kept_copies[-1]):
+                np.testing.assert_array_equal(x, k)
+            del got
+        assert_same_ap_mesh(dropped.mesh, held.mesh)
+        # Snapshots alive across the remeshes kept their contents.
+        for mesh, copies in zip(kept, kept_copies):
+            for x, k in zip(self.arrays(mesh), copies):
+                np.testing.assert_array_equal(x, k)
+
+
 class TestRemeshOutOfMemory:
     """A remesh whose new forest fits in memory but whose record does not:
     the session keeps the new forest and settings without a record, and
