@@ -39,6 +39,16 @@ void deallocate_large(void* p, std::size_t bytes) noexcept {
     }
 }
 
+void* allocate_block(std::size_t bytes, bool large) {
+    const auto allocate = [bytes, large] { return large ? allocate_large(bytes) : ::operator new(bytes); };
+    try {
+        return allocate();
+    } catch (const std::bad_alloc&) {
+        wait_for_background_releases();
+        return allocate();
+    }
+}
+
 void release_block(void* p, std::size_t bytes, bool large) noexcept {
     const auto free_block = [p, bytes, large] {
         if (large) {

@@ -29,8 +29,13 @@ void advise_huge_pages(const void* data, std::size_t bytes);
 void* allocate_large(std::size_t bytes);
 void deallocate_large(void* p, std::size_t bytes) noexcept;
 
-// Frees a block of `bytes` bytes from ::operator new (or, with `large`, from
-// allocate_large); blocks of BACKGROUND_RELEASE_MIN bytes and more are freed
+// A block of `bytes` bytes from ::operator new (or, with `large`, from
+// allocate_large). When memory runs out while blocks wait for the background
+// thread to free them, it waits for them and tries once more: a block freed
+// just before must not make the next allocation fail.
+void* allocate_block(std::size_t bytes, bool large);
+
+// Frees a block of `bytes` bytes from allocate_block; blocks of BACKGROUND_RELEASE_MIN bytes and more are freed
 // by the background thread (quorin/background_release.hpp).
 void release_block(void* p, std::size_t bytes, bool large) noexcept;
 
@@ -73,11 +78,7 @@ struct DefaultInitAllocator {
         if (shared) {
             if (void* p = allocate_shared_pages(bytes)) return static_cast<T*>(p);
         }
-        if constexpr (HugePages) {
-            return static_cast<T*>(allocate_large(bytes));
-        } else {
-            return static_cast<T*>(::operator new(bytes));
-        }
+        return static_cast<T*>(allocate_block(bytes, HugePages));
     }
     void deallocate(T* p, std::size_t n) noexcept {
         const std::size_t bytes = n * sizeof(T);

@@ -1,12 +1,14 @@
 // Releases handed to the background thread: they run off the caller's
-// thread, all of them, and a forked child (which has no such thread) runs
-// its own at once.
+// thread, all of them, an allocation that runs out of memory waits for them,
+// and a forked child (which has no such thread) runs its own at once.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -25,6 +27,13 @@ std::size_t resident_bytes() {
     std::size_t pages = 0, resident = 0;
     statm >> pages >> resident;
     return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+std::size_t mapped_bytes() {
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0;
+    statm >> pages;
+    return pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
 }
 
 // Records the thread that destroys it.
@@ -82,6 +91,32 @@ TEST(BackgroundRelease, LargeBuffersFreedInTheBackgroundAreAllGivenBack) {
     EXPECT_LT(resident_bytes(), before + (std::size_t{64} << 20));
 }
 
+TEST(BackgroundRelease, AnAllocationThatRunsOutWaitsForPendingFrees) {
+    constexpr std::size_t BYTES = std::size_t{256} << 20;
+    wait_for_background_releases();
+    Buffer<std::uint8_t> first(BYTES);
+    first[0] = 1;
+    // Room for half a block more than is mapped now: the second block fits
+    // only once the first is unmapped, which the busy background thread
+    // does only after a while.
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_AS, &old), 0);
+    rlimit tight = old;
+    tight.rlim_cur = mapped_bytes() + BYTES / 2;
+    ASSERT_EQ(::setrlimit(RLIMIT_AS, &tight), 0);
+    release_in_background([] { std::this_thread::sleep_for(std::chrono::milliseconds(300)); });
+    first = Buffer<std::uint8_t>();
+    bool allocated = false;
+    try {
+        Buffer<std::uint8_t> second(BYTES);
+        second[BYTES - 1] = 2;
+        allocated = true;
+    } catch (const std::bad_alloc&) {
+    }
+    ::setrlimit(RLIMIT_AS, &old);
+    EXPECT_TRUE(allocated);
+}
+
 TEST(BackgroundRelease, AForkedChildReleasesAtOnce) {
     release_in_background([] {});  // the parent's thread exists before the fork
     wait_for_background_releases();
@@ -93,7 +128,7 @@ TEST(BackgroundRelease, AForkedChildReleasesAtOnce) {
         release_in_background([&] { ran_here = std::this_thread::get_id() == self; });
         Buffer<std::uint8_t> big(std::size_t{4} << 20);
         big[0] = 1;
-        big = {};
+        big = Buffer<std::uint8_t>();
         ::_exit(ran_here ? 0 : 1);
     }
     int status = 0;
