@@ -128,7 +128,7 @@ CfdGhostCellMesh build_ghost_cell_mesh(const Forest& forest, const Domain& domai
             if (marks[i] != 0) sink.push_back(i);
         },
         GATHER_GRAIN);
-    ghost = {};
+    ghost = Buffer<std::uint8_t>();
 
     GhostCellData data;
     data.is_fluid = std::move(is_fluid);

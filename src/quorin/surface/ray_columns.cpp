@@ -99,7 +99,7 @@ RayColumns::RayColumns(const TriMesh& mesh, const Vec3& dir) : mesh_(&mesh), dir
     const double height = v_max - v_min;
     if (shadows.empty() || !std::isfinite(width) || !std::isfinite(height) || !(width > 0) ||
         !(height > 0)) {
-        shadows_ = {};
+        shadows_ = std::vector<Shadow>();
         return;
     }
 
@@ -117,7 +117,7 @@ RayColumns::RayColumns(const TriMesh& mesh, const Vec3& dir) : mesh_(&mesh), dir
         inv_hv_ = nv_ / height;
         if (bin(shadows, budget)) return;
     }
-    shadows_ = {};
+    shadows_ = std::vector<Shadow>();
 }
 
 RayColumns::Shadow RayColumns::shadow_of(const TriMesh::Corners& corners) const {
