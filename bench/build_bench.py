@@ -106,14 +106,22 @@ def spawn(args, what, threads, level=0):
 
 
 def measure(args, call, level, threads):
-    """Median time, cell count and median peak RSS over args.runs processes."""
-    runs = [spawn(args, call, threads, level) for _ in range(args.runs)]
-    cells = {r["cells"] for r in runs}
-    if len(cells) != 1:
-        raise SystemExit(f"{call} level {level}: cell counts differ between runs: {cells}")
-    return {"seconds": statistics.median(r["seconds"] for r in runs), "cells": cells.pop(),
-            "peak": statistics.median(r["peak"] for r in runs),
-            "reset": all(r["reset"] for r in runs)}
+    """Per thread count: median time, cell count and median peak RSS over
+    args.runs processes. The thread counts take turns, so that a slow spell
+    of the machine weighs on each of them alike."""
+    runs = {t: [] for t in threads}
+    for _ in range(args.runs):
+        for t in threads:
+            runs[t].append(spawn(args, call, t, level))
+    results = {}
+    for t, rs in runs.items():
+        cells = {r["cells"] for r in rs}
+        if len(cells) != 1:
+            raise SystemExit(f"{call} level {level}: cell counts differ between runs: {cells}")
+        results[t] = {"seconds": statistics.median(r["seconds"] for r in rs), "cells": cells.pop(),
+                      "peak": statistics.median(r["peak"] for r in rs),
+                      "reset": all(r["reset"] for r in rs)}
+    return results
 
 
 def header(threads):
@@ -151,9 +159,8 @@ def table(args):
     no_reset = False
     for level in args.levels:
         for call in CALLS:
-            results = {}
+            results = measure(args, call, level, args.threads)
             for t in args.threads:
-                results[t] = measure(args, call, level, t)
                 results[t]["baseline"] = baseline[t]
                 no_reset |= call in ("update_ib", "remesh") and not results[t]["reset"]
             print(row(level, call, results, args.threads), flush=True)
