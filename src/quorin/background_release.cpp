@@ -24,12 +24,18 @@ struct Releaser {
     std::atomic<pid_t> owner{0};  // the process whose thread serves the queue
 };
 
+// Set on the background thread: a job that ends up waiting for the queue
+// (an allocation running out of memory inside a destructor) must not wait
+// for itself.
+thread_local bool on_background_thread = false;
+
 Releaser& releaser() {
     static Releaser* r = new Releaser;  // the thread may outlive static destruction
     return *r;
 }
 
 void serve(Releaser* r) {
+    on_background_thread = true;
     for (;;) {
         std::function<void()> job;
         {
@@ -77,7 +83,7 @@ bool enqueue(std::function<void()>& job) noexcept {
 
 void wait_for_background_releases() noexcept {
     Releaser& r = releaser();
-    if (r.owner.load() != ::getpid()) return;
+    if (on_background_thread || r.owner.load() != ::getpid()) return;
     std::unique_lock<std::mutex> lock(r.mutex);
     r.idle.wait(lock, [&] { return r.queue.empty() && r.running == 0; });
 }

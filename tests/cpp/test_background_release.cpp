@@ -58,6 +58,8 @@ TEST(BackgroundRelease, JobsRunOffTheCallerInOrderAndAreAllWaitedFor) {
             if (std::this_thread::get_id() != caller) ++off_caller;
         });
     }
+    // A job that waits for the queue itself does not wait for itself.
+    release_in_background([] { wait_for_background_releases(); });
     wait_for_background_releases();
     ASSERT_EQ(order.size(), 100u);
     for (int i = 0; i < 100; ++i) EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
