@@ -1,6 +1,7 @@
 #include "quorin/export/axis_projected.hpp"
 
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "quorin/background_release.hpp"
@@ -197,20 +198,23 @@ CfdAxisProjectedMesh build_axis_projected_mesh(const Forest& forest, const Domai
     if (status.size() < n) index_out_of_bounds(status.size(), status.size());
 
     CfdAxisProjectedMesh out = empty_record(pages);
-    const export_chunks::FaceLayout layout = export_chunks::count_faces(forest);
+    // The ray grids are built on one thread while the others count faces.
+    export_chunks::FaceLayout layout;
+    std::optional<AxisRayCaster> rays;
+    parallel::invoke([&] { layout = export_chunks::count_faces(forest); },
+                     [&] { rays.emplace(mesh.trimesh, pose, apibm::face_ray_reach(domain, pose)); });
     out.ap.is_immersed_face.resize(layout.n_internal);
     std::uint8_t* immersed = out.ap.is_immersed_face.data();
     // The flags go straight to their slots; the payload of each chunk's
     // immersed faces (few: those next to the surface) to the chunk's list.
     std::vector<std::vector<ImmersedFace>> parts(layout.internal.size());
-    const AxisRayCaster rays = face_rays(domain, mesh, pose);
     export_chunks::fill_cells(
         forest, domain, layout, out,
         [&](std::size_t c, std::size_t k, std::uint64_t cell, std::uint64_t j, std::uint8_t axis,
             const CellGeometry& g, const DecodedKey& d) {
             std::optional<ImmersedFace> f;
             if (touches_surface(status, cell, j))
-                f = apibm::immersed_listed_face(forest, domain, mesh, rays, cell, d, g, j, axis);
+                f = apibm::immersed_listed_face(forest, domain, mesh, *rays, cell, d, g, j, axis);
             immersed[k] = f ? 1 : 0;
             if (f) parts[c].push_back(*f);
         });
@@ -237,12 +241,13 @@ std::optional<ImmersedFace> face_record(const Forest& forest, const Domain& doma
     return classify(forest, domain, mesh, status, pose, owner[face], neighbour[face], axis[face]);
 }
 
-ApIbmFaceData build_face_data(const Forest& forest, const Domain& domain, const IbmMesh& mesh,
-                              std::span<const CellStatus> status,
-                              std::span<const std::uint64_t> owner,
-                              std::span<const std::uint64_t> neighbour,
-                              std::span<const std::uint8_t> axis, const RigidPose& pose,
-                              RecordPages pages) {
+namespace {
+
+// build_face_data with the ray grids already built.
+ApIbmFaceData face_data(const Forest& forest, const Domain& domain, const IbmMesh& mesh,
+                        std::span<const CellStatus> status, std::span<const std::uint64_t> owner,
+                        std::span<const std::uint64_t> neighbour, std::span<const std::uint8_t> axis,
+                        const AxisRayCaster& rays, RecordPages pages) {
     const std::size_t faces = owner.size();
     // Face vectors of unequal length: stop before any work, as the first
     // face without a neighbour or an axis would.
@@ -257,7 +262,6 @@ ApIbmFaceData build_face_data(const Forest& forest, const Domain& domain, const 
     // faces to the chunk's list.
     const std::size_t grain = 4 * export_chunks::GRAIN;
     std::vector<std::vector<ImmersedFace>> parts((faces + grain - 1) / grain);
-    const AxisRayCaster rays = face_rays(domain, mesh, pose);
     parallel::for_chunks(faces, grain, [&](std::size_t b, std::size_t e) {
         std::vector<ImmersedFace>& sink = parts[b / grain];
         OwnerGeometry owners;
@@ -273,13 +277,28 @@ ApIbmFaceData build_face_data(const Forest& forest, const Domain& domain, const 
     return ap;
 }
 
+}  // namespace
+
+ApIbmFaceData build_face_data(const Forest& forest, const Domain& domain, const IbmMesh& mesh,
+                              std::span<const CellStatus> status,
+                              std::span<const std::uint64_t> owner,
+                              std::span<const std::uint64_t> neighbour,
+                              std::span<const std::uint8_t> axis, const RigidPose& pose,
+                              RecordPages pages) {
+    return face_data(forest, domain, mesh, status, owner, neighbour, axis, face_rays(domain, mesh, pose),
+                     pages);
+}
+
 Buffer<CellStatus> refresh_immersed_faces(const Forest& forest, const Domain& domain,
                                           const IbmMesh& mesh, CfdAxisProjectedMesh& record,
                                           const RigidPose& pose, RecordPages pages) {
-    Buffer<CellStatus> status = flood::initial_cell_status(forest, domain, mesh, pose);
-    ApIbmFaceData ap = build_face_data(forest, domain, mesh, status, record.internal_faces_owner,
-                                       record.internal_faces_neighbour,
-                                       record.internal_faces_axis, pose, pages);
+    // The ray grids are built on one thread while the others mark the cells.
+    Buffer<CellStatus> status;
+    std::optional<AxisRayCaster> rays;
+    parallel::invoke([&] { status = flood::initial_cell_status(forest, domain, mesh, pose); },
+                     [&] { rays.emplace(mesh.trimesh, pose, apibm::face_ray_reach(domain, pose)); });
+    ApIbmFaceData ap = face_data(forest, domain, mesh, status, record.internal_faces_owner,
+                                 record.internal_faces_neighbour, record.internal_faces_axis, *rays, pages);
     // Everything that can fail is done: only moves touch the record now.
     std::vector<std::string> names = mesh.patch_names;
     record.ap = std::move(ap);
