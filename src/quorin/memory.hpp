@@ -35,8 +35,9 @@ void deallocate_large(void* p, std::size_t bytes) noexcept;
 // just before must not make the next allocation fail.
 void* allocate_block(std::size_t bytes, bool large);
 
-// Frees a block of `bytes` bytes from allocate_block; blocks of BACKGROUND_RELEASE_MIN bytes and more are freed
-// by the background thread (quorin/background_release.hpp).
+// Frees a block of `bytes` bytes from allocate_block; blocks of
+// BACKGROUND_RELEASE_MIN bytes and more are freed by the background thread
+// (quorin/background_release.hpp).
 void release_block(void* p, std::size_t bytes, bool large) noexcept;
 
 // v.reserve(n), with the new storage advised before it is touched.
