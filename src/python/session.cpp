@@ -87,10 +87,14 @@ Ref update_ib(SessionContents& s, const py::Args<3>& args) {
     RigidPose pose = s.pose;
     pose.set_absolute(translation, rotation);
     ensure_mesh(s);
+    // The old payload is released once the snapshot below is taken: its
+    // unmapping, left to the background, holds the process's address space
+    // for milliseconds, which the snapshot's mappings would wait for.
+    ApIbmFaceData previous;
     {
         const Buffer<CellStatus> status =
             axis_projected::refresh_immersed_faces(s.forest, s.domain, s.ibm_mesh, s.mesh, pose,
-                                                   axis_projected::RecordPages::Shared);
+                                                   axis_projected::RecordPages::Shared, &previous);
         s.pose = pose;
         warn_coarse_boundary_cells(warn, s.forest.leaves, status, s.target_level);
     }  // statuses released before the record is copied

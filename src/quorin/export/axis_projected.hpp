@@ -129,11 +129,13 @@ ApIbmFaceData build_face_data(const Forest& forest, const Domain& domain, const 
 // are left as they are. `record` must have been built for this forest and
 // surface. Returns the new statuses, one per cell. A face that names a cell
 // beyond the forest stops with an index-out-of-bounds internal error, and
-// then `record` is unchanged.
+// then `record` is unchanged. With `previous`, the payload `record` held
+// goes there instead of being released here.
 Buffer<CellStatus> refresh_immersed_faces(const Forest& forest, const Domain& domain,
                                           const IbmMesh& mesh, CfdAxisProjectedMesh& record,
                                           const RigidPose& pose,
-                                          RecordPages pages = RecordPages::Ordinary);
+                                          RecordPages pages = RecordPages::Ordinary,
+                                          ApIbmFaceData* previous = nullptr);
 
 }  // namespace axis_projected
 }  // namespace quorin

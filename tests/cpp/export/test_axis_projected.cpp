@@ -333,11 +333,16 @@ TEST(FaceDataRefresh, NewPoseEqualsAFreshBuildThere) {
                            c.forest.leaves[o].level() == coarsest);
     }
     EXPECT_TRUE(coarse_immersed);
-    // And one thread gives the same.
+    // And one thread gives the same; the old payload, when asked for, is
+    // handed back as it was.
     CfdAxisProjectedMesh m1 = c.build(IDENTITY);
-    parallel::with_threads(
-        1, [&] { return axis_projected::refresh_immersed_faces(c.forest, c.domain, c.sphere, m1, moved); });
+    ApIbmFaceData previous;
+    parallel::with_threads(1, [&] {
+        return axis_projected::refresh_immersed_faces(c.forest, c.domain, c.sphere, m1, moved,
+                                                      axis_projected::RecordPages::Ordinary, &previous);
+    });
     expect_same_ap(m1.ap, m.ap);
+    expect_same_ap(previous, before.ap);
 }
 
 TEST(FaceDataRefresh, SurfaceMovedAwayLeavesNoImmersedFace) {
