@@ -85,7 +85,7 @@ inline constexpr std::size_t LEAF_SAMPLE_STRIDE = 32;
 struct LeafSamples {
     const SfcKey* base = nullptr;
     std::size_t count = 0;
-    std::vector<SfcKey> keys;  // keys[i] = base[i * LEAF_SAMPLE_STRIDE]
+    Buffer<SfcKey> keys;  // keys[i] = base[i * LEAF_SAMPLE_STRIDE], written by the pool
 };
 
 // count_not_above_near through the samples of `keys`; the same answer.
