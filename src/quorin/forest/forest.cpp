@@ -105,7 +105,10 @@ void check_flag_count(std::size_t cells, std::size_t flags) {
     if (cells != flags) assert_eq_failed("Flags length must match the number of cells", cells, flags);
 }
 
-constexpr std::size_t REFINE_GRAIN = 1 << 14;
+// Cells per chunk of the refinement: the split cells cluster along the
+// surface, so chunks small enough that a pass of a few hundred thousand
+// cells gives every thread several.
+constexpr std::size_t REFINE_GRAIN = 1 << 12;
 
 }  // namespace
 

@@ -20,6 +20,11 @@ namespace {
 
 constexpr int STACK_SIZE = 128;
 
+// Triangles per chunk of the box-test preparation: about 0.25 us each, and
+// it runs once per refinement pass, so a surface of a few thousand
+// triangles is spread over the whole pool.
+constexpr std::size_t BOX_TEST_GRAIN = 256;
+
 using Node = TriMesh::Node;
 constexpr double NODE_MARGIN = TriMesh::NODE_MARGIN;
 
@@ -220,7 +225,7 @@ bool TriMesh::leaf_meets_box(std::uint32_t k, const CellBox& box, const RigidPos
 Buffer<TriangleBoxTest> TriMesh::box_tests(const RigidPose& pose) const {
     Buffer<TriangleBoxTest> out(corners_.size());  // every entry prepared below
     const bool identity = pose.is_identity();
-    parallel::for_each_index(corners_.size(), [&](std::size_t k) {
+    const auto prepare = [&](std::size_t k) {
         const Corners& c = corners_[k];
         if (identity) {
             prepare_box_test(c[0], c[1], c[2], false, out[k]);
@@ -230,7 +235,8 @@ Buffer<TriangleBoxTest> TriMesh::box_tests(const RigidPose& pose) const {
         const Vec3 pb = pose.transform_point(c[1]);
         const Vec3 pc = pose.transform_point(c[2]);
         prepare_box_test(pa, pb, pc, !(finite3(pa) && finite3(pb) && finite3(pc)), out[k]);
-    });
+    };
+    parallel::for_each_index(corners_.size(), prepare, BOX_TEST_GRAIN);
     return out;
 }
 
