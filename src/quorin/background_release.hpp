@@ -36,18 +36,6 @@ void release_in_background(F&& release) noexcept {
     release();
 }
 
-// Moves `value` away and destroys it on the background thread (or here, when
-// it cannot be queued): for large containers built on the pool's threads,
-// whose release would trim those threads' heaps one by one.
-template <class T>
-void destroy_in_background(T& value) noexcept {
-    try {
-        std::function<void()> job([held = std::move(value)] {});
-        background_release::enqueue(job);
-    } catch (...) {
-    }
-}
-
 // Returns once every release queued before the call has run.
 void wait_for_background_releases() noexcept;
 

@@ -36,18 +36,6 @@ std::size_t mapped_bytes() {
     return pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
 }
 
-// Records the thread that destroys it.
-struct Tracked {
-    std::thread::id* destroyed_on = nullptr;
-    Tracked() = default;
-    explicit Tracked(std::thread::id* where) : destroyed_on(where) {}
-    Tracked(const Tracked&) = default;
-    Tracked(Tracked&& other) noexcept : destroyed_on(other.destroyed_on) { other.destroyed_on = nullptr; }
-    ~Tracked() {
-        if (destroyed_on != nullptr) *destroyed_on = std::this_thread::get_id();
-    }
-};
-
 TEST(BackgroundRelease, JobsRunOffTheCallerInOrderAndAreAllWaitedFor) {
     std::vector<int> order;
     std::atomic<int> off_caller{0};
@@ -64,17 +52,6 @@ TEST(BackgroundRelease, JobsRunOffTheCallerInOrderAndAreAllWaitedFor) {
     ASSERT_EQ(order.size(), 100u);
     for (int i = 0; i < 100; ++i) EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
     EXPECT_EQ(off_caller.load(), 100);
-}
-
-TEST(BackgroundRelease, DestroyedValuesLeaveTheCallerEmptyAndDieElsewhere) {
-    std::thread::id where;
-    std::vector<Tracked> values;
-    values.emplace_back(&where);
-    destroy_in_background(values);
-    EXPECT_TRUE(values.empty());
-    wait_for_background_releases();
-    EXPECT_NE(where, std::thread::id{});
-    EXPECT_NE(where, std::this_thread::get_id());
 }
 
 TEST(BackgroundRelease, LargeBuffersFreedInTheBackgroundAreAllGivenBack) {
