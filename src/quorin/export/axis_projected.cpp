@@ -205,7 +205,7 @@ CfdAxisProjectedMesh build_axis_projected_mesh(const Forest& forest, const Domai
     export_chunks::FaceLayout layout;
     std::optional<AxisRayCaster> rays;
     parallel::invoke([&] { layout = export_chunks::count_faces(forest); },
-                     [&] { rays.emplace(mesh.trimesh, pose, apibm::face_ray_reach(domain, pose)); });
+                     [&] { rays.emplace(face_rays(domain, mesh, pose)); });
     out.ap.is_immersed_face.resize(layout.n_internal);
     std::uint8_t* immersed = out.ap.is_immersed_face.data();
     // The flags go straight to their slots; the payload of each chunk's
@@ -296,7 +296,7 @@ Buffer<CellStatus> refresh_immersed_faces(const Forest& forest, const Domain& do
     Buffer<CellStatus> status;
     std::optional<AxisRayCaster> rays;
     parallel::invoke([&] { status = flood::initial_cell_status(forest, domain, mesh, pose); },
-                     [&] { rays.emplace(mesh.trimesh, pose, apibm::face_ray_reach(domain, pose)); });
+                     [&] { rays.emplace(face_rays(domain, mesh, pose)); });
     ApIbmFaceData ap = face_data(forest, domain, mesh, status, record.internal_faces_owner,
                                  record.internal_faces_neighbour, record.internal_faces_axis, *rays, pages);
     // Everything that can fail is done: only moves touch the record now.
