@@ -35,15 +35,6 @@ void for_face_neighbours(const Forest& forest, std::uint64_t cell, neighbour::Gu
 
 }  // namespace
 
-Buffer<CellStatus> initial_cell_status(const Forest& forest, const Domain& domain,
-                                       const IbmMesh& mesh, const RigidPose& pose) {
-    // The pool writes every byte first (so it first touches the pages), then
-    // the top-down pass marks the cut cells.
-    Buffer<CellStatus> status = parallel::filled<CellStatus>(forest.leaves.size(), STATUS_DEFAULT);
-    mark_intersected_cells(forest, domain, pose, mesh, status);
-    return status;
-}
-
 std::optional<std::string> flood_fill(const Forest& forest, const Domain& domain,
                                       std::span<CellStatus> status, const Vec3& fluid_seed_point) {
     const std::size_t cells = forest.leaves.size();

@@ -84,7 +84,8 @@ void mark_intersected_cells(const Forest& forest, const Domain& domain, const Ri
                             const IbmMesh& mesh, std::span<CellStatus> status);
 
 // A fresh vector of STATUS_DEFAULT, one per cell, marked by the posed
-// surface; filled (and first touched) on the pool.
+// surface; each tree's statuses are written (and first touched) by the
+// worker that marks the tree.
 Buffer<CellStatus> initial_cell_status(const Forest& forest, const Domain& domain,
                                        const IbmMesh& mesh, const RigidPose& pose);
 

@@ -183,8 +183,12 @@ void mark_leaves_in(const Domain& domain, const PlacedSurface& surface, SfcKey n
     pass.children(node, box, 0, n, scratch, 0, len);
 }
 
-void mark_intersected_cells(const Forest& forest, const Domain& domain, const RigidPose& pose,
-                            const IbmMesh& mesh, std::span<CellStatus> status) {
+namespace {
+
+// mark_intersected_cells; with `reset`, each tree's statuses are set to
+// STATUS_DEFAULT by the worker that marks the tree, just before.
+void mark_trees(const Forest& forest, const Domain& domain, const RigidPose& pose, const IbmMesh& mesh,
+                std::span<CellStatus> status, bool reset) {
     const std::size_t n = std::min<std::size_t>(status.size(), forest.leaves.size());
     if (n == 0) return;
     const SfcKey* keys = forest.leaves.data();
@@ -198,10 +202,27 @@ void mark_intersected_cells(const Forest& forest, const Domain& domain, const Ri
             const auto tree = static_cast<std::uint32_t>(first + t);
             const SfcKey* b = std::partition_point(keys, keys + n, [&](SfcKey k) { return k.tree() < tree; });
             const SfcKey* e = std::partition_point(b, keys + n, [&](SfcKey k) { return k.tree() <= tree; });
-            mark_leaves_in(domain, surface, SfcKey::root(tree), b, static_cast<std::size_t>(e - b),
-                           status.data() + (b - keys), scratch);
+            CellStatus* out = status.data() + (b - keys);
+            if (reset) std::fill(out, out + (e - b), STATUS_DEFAULT);
+            mark_leaves_in(domain, surface, SfcKey::root(tree), b, static_cast<std::size_t>(e - b), out, scratch);
         }
     });
+}
+
+}  // namespace
+
+void mark_intersected_cells(const Forest& forest, const Domain& domain, const RigidPose& pose,
+                            const IbmMesh& mesh, std::span<CellStatus> status) {
+    mark_trees(forest, domain, pose, mesh, status, false);
+}
+
+Buffer<CellStatus> initial_cell_status(const Forest& forest, const Domain& domain, const IbmMesh& mesh,
+                                       const RigidPose& pose) {
+    // Every leaf lies in one tree, so the trees' resets write every status;
+    // each page is first touched by a worker marking a tree.
+    Buffer<CellStatus> status(forest.leaves.size());
+    mark_trees(forest, domain, pose, mesh, status, true);
+    return status;
 }
 
 }  // namespace quorin::flood
