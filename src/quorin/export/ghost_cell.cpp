@@ -87,6 +87,11 @@ CfdGhostCellMesh finish(CfdGhostCellMesh out, const Forest& forest, const IbmMes
 // Cells per chunk of the pass that gathers the marked ghost cells.
 constexpr std::size_t GATHER_GRAIN = 16384;
 
+// The bits of a cell's flag while the ghost cells are found: the flag
+// itself (0 or 1) and the mark of a ghost cell.
+constexpr std::uint8_t FLUID_FLAG = 1;
+constexpr std::uint8_t GHOST_MARK = 2;
+
 }  // namespace
 
 CfdGhostCellMesh build_ghost_cell_mesh(const Forest& forest, const Domain& domain,
@@ -111,24 +116,35 @@ CfdGhostCellMesh build_ghost_cell_mesh(const Forest& forest, const Domain& domai
     if (layout.internal.size() != chunks) assert_eq_failed("Face layout chunks", chunks, layout.internal.size());
 
     // A face between a fluid and a non-fluid cell makes the latter a ghost
-    // cell; cells of different chunks may mark one cell at once.
-    Buffer<std::uint8_t> ghost = parallel::filled<std::uint8_t>(n, 0);
-    const std::uint8_t* fluid = is_fluid.data();
-    std::uint8_t* marks = ghost.data();
+    // cell. The mark is a second bit of the cell's flag, taken off again as
+    // the ghost cells are gathered: a separate buffer of marks would be
+    // allocated just as the inside test's buffers are unmapped, and wait for
+    // that (6-13 ms at level 7). Cells of different chunks may mark one cell
+    // at once, and other chunks read its flag meanwhile: every access to a
+    // flag during the fill is atomic. Marking only ever adds the same bit.
+    std::uint8_t* flags = is_fluid.data();
+    const auto flag = [flags](std::uint64_t i) {
+        return std::atomic_ref<std::uint8_t>(flags[i]).load(std::memory_order_relaxed);
+    };
     CfdGhostCellMesh out;
     export_chunks::fill_cells(forest, domain, layout, out,
                               [&](std::size_t, std::size_t, std::uint64_t a, std::uint64_t b, std::uint8_t) {
-                                  if (fluid[a] == fluid[b]) return;
-                                  const std::uint64_t solid = fluid[a] != 0 ? b : a;
-                                  std::atomic_ref<std::uint8_t>(marks[solid]).store(1, std::memory_order_relaxed);
+                                  const bool fluid_a = (flag(a) & FLUID_FLAG) != 0;
+                                  if (fluid_a == ((flag(b) & FLUID_FLAG) != 0)) return;
+                                  const std::uint64_t solid = fluid_a ? b : a;
+                                  const std::uint8_t now = flag(solid);
+                                  if ((now & GHOST_MARK) == 0)
+                                      std::atomic_ref<std::uint8_t>(flags[solid])
+                                          .store(static_cast<std::uint8_t>(now | GHOST_MARK), std::memory_order_relaxed);
                               });
     Buffer<std::uint64_t> ids = parallel::collect<std::uint64_t, Buffer<std::uint64_t>>(
         n,
         [&](std::size_t i, std::vector<std::uint64_t>& sink) {
-            if (marks[i] != 0) sink.push_back(i);
+            if ((flags[i] & GHOST_MARK) == 0) return;
+            sink.push_back(i);
+            flags[i] = static_cast<std::uint8_t>(flags[i] & ~GHOST_MARK);
         },
         GATHER_GRAIN);
-    ghost = Buffer<std::uint8_t>();
 
     GhostCellData data;
     data.is_fluid = std::move(is_fluid);
