@@ -1,6 +1,7 @@
 #include "quorin/memory.hpp"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -49,6 +50,14 @@ void* allocate_block(std::size_t bytes, bool large) {
     }
 }
 
+void give_back_pages(void* data, std::size_t bytes) noexcept {
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto begin = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t lo = (begin + page - 1) & ~(page - 1);
+    const std::uintptr_t hi = (begin + bytes) & ~(page - 1);
+    if (lo < hi) ::madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_DONTNEED);
+}
+
 void release_block(void* p, std::size_t bytes, bool large) noexcept {
     const auto free_block = [p, bytes, large] {
         if (large) {
@@ -61,7 +70,15 @@ void release_block(void* p, std::size_t bytes, bool large) noexcept {
         free_block();
         return;
     }
-    release_in_background(free_block);
+    // The pages go back before the free: unmapping them inside the free
+    // would hold the process's mappings for the whole release (10-50 ms for
+    // 80-270 MB), and every allocation that maps memory on another thread
+    // meanwhile would wait for it. Giving them back leaves the mappings free
+    // for others; the free then unmaps an empty range at once.
+    release_in_background([p, bytes, free_block] {
+        give_back_pages(p, bytes);
+        free_block();
+    });
 }
 
 }  // namespace quorin

@@ -35,6 +35,10 @@ void deallocate_large(void* p, std::size_t bytes) noexcept;
 // just before must not make the next allocation fail.
 void* allocate_block(std::size_t bytes, bool large);
 
+// Gives the whole pages inside [data, data + bytes) back to the system; they
+// read as zeros when next touched. The block stays allocated.
+void give_back_pages(void* data, std::size_t bytes) noexcept;
+
 // Frees a block of `bytes` bytes from allocate_block; blocks of
 // BACKGROUND_RELEASE_MIN bytes and more are freed by the background thread
 // (quorin/background_release.hpp).
