@@ -1,6 +1,7 @@
 // Releases handed to the background thread: they run off the caller's
 // thread, all of them, an allocation that runs out of memory waits for them,
-// and a forked child (which has no such thread) runs its own at once.
+// a forked child (which has no such thread) runs its own at once, and the
+// pages given back before a free are only those wholly inside the block.
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
@@ -10,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -68,6 +70,26 @@ TEST(BackgroundRelease, LargeBuffersFreedInTheBackgroundAreAllGivenBack) {
     }
     wait_for_background_releases();
     EXPECT_LT(resident_bytes(), before + (std::size_t{64} << 20));
+}
+
+TEST(BackgroundRelease, GivingPagesBackTouchesOnlyTheWholePagesInside) {
+    // Blocks rarely start or end on a page boundary, and the partial pages at
+    // their ends hold other allocations: those bytes must survive.
+    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    auto* base = static_cast<std::uint8_t*>(std::aligned_alloc(page, 6 * page));
+    ASSERT_NE(base, nullptr);
+    std::memset(base, 0xAB, 6 * page);
+    const std::size_t begin = page + 100, bytes = 3 * page + 50;  // whole pages 2 and 3 inside
+    give_back_pages(base + begin, bytes);
+    for (std::size_t i = 0; i < 6 * page; ++i) {
+        const bool whole_page_inside = i >= 2 * page && i < 4 * page;
+        ASSERT_EQ(base[i], whole_page_inside ? 0 : 0xAB) << "byte " << i;
+    }
+    // A range inside one page gives nothing back.
+    std::memset(base, 0xCD, 6 * page);
+    give_back_pages(base + 10, page - 20);
+    for (std::size_t i = 0; i < 6 * page; ++i) ASSERT_EQ(base[i], 0xCD) << "byte " << i;
+    std::free(base);
 }
 
 TEST(BackgroundRelease, AnAllocationThatRunsOutWaitsForPendingFrees) {
