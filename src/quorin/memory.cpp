@@ -13,14 +13,19 @@ namespace quorin {
 namespace {
 constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
 constexpr std::size_t LARGE_BUFFER = std::size_t{4} << 20;
+
+// Gives `advice` for the whole pages of `page` bytes inside [data, data + bytes).
+void advise_whole_pages(const void* data, std::size_t bytes, std::uintptr_t page, int advice) {
+    const auto begin = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t lo = (begin + page - 1) & ~(page - 1);
+    const std::uintptr_t hi = (begin + bytes) & ~(page - 1);
+    if (lo < hi) ::madvise(reinterpret_cast<void*>(lo), hi - lo, advice);
+}
 }  // namespace
 
 void advise_huge_pages(const void* data, std::size_t bytes) {
     if (bytes < LARGE_BUFFER) return;
-    const auto begin = reinterpret_cast<std::uintptr_t>(data);
-    const std::uintptr_t lo = (begin + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-    const std::uintptr_t hi = (begin + bytes) & ~(HUGE_PAGE - 1);
-    if (lo < hi) ::madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
+    advise_whole_pages(data, bytes, HUGE_PAGE, MADV_HUGEPAGE);
 }
 
 void* allocate_large(std::size_t bytes) {
@@ -51,11 +56,7 @@ void* allocate_block(std::size_t bytes, bool large) {
 }
 
 void give_back_pages(void* data, std::size_t bytes) noexcept {
-    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    const auto begin = reinterpret_cast<std::uintptr_t>(data);
-    const std::uintptr_t lo = (begin + page - 1) & ~(page - 1);
-    const std::uintptr_t hi = (begin + bytes) & ~(page - 1);
-    if (lo < hi) ::madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_DONTNEED);
+    advise_whole_pages(data, bytes, static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE)), MADV_DONTNEED);
 }
 
 void release_block(void* p, std::size_t bytes, bool large) noexcept {

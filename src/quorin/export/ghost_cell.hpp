@@ -91,9 +91,10 @@ Expected<export_chunks::FaceLayout> fill_and_count_faces(const Forest& forest, c
 // build_ghost_cell_mesh from the fluid flags alone (gcibm::fluid_flags: 0
 // or 1 per cell), with the face layout of this forest already counted: the
 // ghost cells are found from the faces the export writes (a non-fluid cell
-// on a face whose other cell is fluid), then their records are made. The same mesh as
-// compute_ghost_cell_data and build_ghost_cell_mesh give wherever cells list
-// each other as face neighbours both ways, as in every 2:1 balanced forest.
+// on a face whose other cell is fluid), then their records are made. The
+// same mesh as compute_ghost_cell_data and build_ghost_cell_mesh give
+// wherever cells list each other as face neighbours both ways, as in every
+// 2:1 balanced forest.
 CfdGhostCellMesh build_ghost_cell_mesh(const Forest& forest, const Domain& domain, const IbmMesh& mesh,
                                        Buffer<std::uint8_t> is_fluid,
                                        const export_chunks::FaceLayout& layout);
