@@ -95,9 +95,8 @@ py::Ref reshape_rows(py::Ref flat, std::size_t rows, std::size_t n);
 
 }  // namespace detail
 
-// A copy of n values in a fresh buffer (2 MiB pages for large ones), filled
-// on the worker pool in chunks of about 1 MiB: each page is first touched by
-// the worker that copies into it.
+// A copy of n values in a fresh buffer, filled on the worker pool in chunks
+// of about 1 MiB: each page is first touched by the worker that copies into it.
 template <class T>
 Buffer<T> parallel_copy(const T* src, std::size_t n) {
     static_assert(std::is_trivially_copyable_v<T>);

@@ -1,12 +1,10 @@
-// Large buffers and transparent huge pages. Huge pages spare the TLB misses
-// of searches over large arrays (the forest's keys), but on virtual machines
-// whose host takes back the memory a process frees, a first-touch fault of a
-// fresh 2 MiB page costs about five times as much per byte as faulting it in
-// 4 KiB pages (0.4 against 2.2 GB/s on one thread, measured here). Buffers
-// that are written once in order and then read in order (the per-cell and
-// per-face outputs) therefore keep small pages; searched buffers are aligned
-// to 2 MiB and advised for huge pages before they are first touched. Advice
-// only: nothing changes when the kernel declines.
+// Large buffers. Every buffer keeps the system's small pages. Huge pages
+// would spare the TLB misses of searches over the forest's keys, but on
+// virtual machines whose host takes back the memory a process frees, a
+// first-touch fault of a fresh 2 MiB page then costs about five times as
+// much per byte as faulting it in 4 KiB pages (0.4 against 2.2 GB/s on one
+// thread, measured here), and a fresh process meets such memory by chance:
+// whole builds are faster without them.
 #pragma once
 
 #include <algorithm>
@@ -21,19 +19,11 @@
 
 namespace quorin {
 
-// Advises the whole 2 MiB pages inside [data, data + bytes); small buffers are left alone.
-void advise_huge_pages(const void* data, std::size_t bytes);
-
-// Allocation for large searched buffers: 2 MiB aligned and advised from
-// 4 MiB on, plain operator new below.
-void* allocate_large(std::size_t bytes);
-void deallocate_large(void* p, std::size_t bytes) noexcept;
-
-// A block of `bytes` bytes from ::operator new (or, with `large`, from
-// allocate_large). When memory runs out while blocks wait for the background
-// thread to free them, it waits for them and tries once more: a block freed
-// just before must not make the next allocation fail.
-void* allocate_block(std::size_t bytes, bool large);
+// A block of `bytes` bytes from ::operator new. When memory runs out while
+// blocks wait for the background thread to free them, it waits for them and
+// tries once more: a block freed just before must not make the next
+// allocation fail.
+void* allocate_block(std::size_t bytes);
 
 // Gives the whole pages inside [data, data + bytes) back to the system; they
 // read as zeros when next touched. The block stays allocated.
@@ -42,34 +32,26 @@ void give_back_pages(void* data, std::size_t bytes) noexcept;
 // Frees a block of `bytes` bytes from allocate_block; blocks of
 // BACKGROUND_RELEASE_MIN bytes and more are freed by the background thread
 // (quorin/background_release.hpp).
-void release_block(void* p, std::size_t bytes, bool large) noexcept;
-
-// v.reserve(n), with the new storage advised before it is touched.
-template <class T, class A>
-void reserve_huge(std::vector<T, A>& v, std::size_t n) {
-    v.reserve(n);
-    advise_huge_pages(v.data(), n * sizeof(T));
-}
+void release_block(void* p, std::size_t bytes) noexcept;
 
 // Allocator whose construct() default-initialises: resizing a vector leaves
-// the new elements unwritten, so parallel fills touch memory once. With
-// `HugePages`, large buffers get 2 MiB pages (for searched buffers). An
+// the new elements unwritten, so parallel fills touch memory once. An
 // allocator made with shared_pages() puts large buffers on shared pages
 // (quorin/shared_pages.hpp), for buffers handed out as copies; it goes with
 // the buffer when moved or swapped, and a copy of the buffer gets ordinary
 // memory. Any allocator frees any buffer.
-template <class T, bool HugePages = false>
+template <class T>
 struct DefaultInitAllocator {
     using value_type = T;
     using propagate_on_container_move_assignment = std::true_type;
     using propagate_on_container_swap = std::true_type;
     template <class U>
     struct rebind {
-        using other = DefaultInitAllocator<U, HugePages>;
+        using other = DefaultInitAllocator<U>;
     };
     DefaultInitAllocator() = default;
     template <class U>
-    DefaultInitAllocator(const DefaultInitAllocator<U, HugePages>& other) noexcept
+    DefaultInitAllocator(const DefaultInitAllocator<U>& other) noexcept
         : shared(other.shared) {}
     static DefaultInitAllocator shared_pages() noexcept {
         DefaultInitAllocator a;
@@ -83,12 +65,12 @@ struct DefaultInitAllocator {
         if (shared) {
             if (void* p = allocate_shared_pages(bytes)) return static_cast<T*>(p);
         }
-        return static_cast<T*>(allocate_block(bytes, HugePages));
+        return static_cast<T*>(allocate_block(bytes));
     }
     void deallocate(T* p, std::size_t n) noexcept {
         const std::size_t bytes = n * sizeof(T);
         if (bytes >= SHARED_PAGES_MIN && release_shared_pages(p)) return;
-        release_block(p, bytes, HugePages);
+        release_block(p, bytes);
     }
 
     template <class U>
@@ -101,7 +83,7 @@ struct DefaultInitAllocator {
     }
     // Equal whatever their policy: each frees what the other allocated.
     template <class U>
-    friend bool operator==(const DefaultInitAllocator&, const DefaultInitAllocator<U, HugePages>&) {
+    friend bool operator==(const DefaultInitAllocator&, const DefaultInitAllocator<U>&) {
         return true;
     }
 
@@ -113,10 +95,6 @@ struct DefaultInitAllocator {
 // filled (and so first touched) by the parallel loops.
 template <class T>
 using Buffer = std::vector<T, DefaultInitAllocator<T>>;
-
-// The same on huge pages, for large arrays that are searched.
-template <class T>
-using SearchBuffer = std::vector<T, DefaultInitAllocator<T, true>>;
 
 // Element-wise equality of a Buffer and a vector of another allocator.
 template <class T, class A>

@@ -19,7 +19,7 @@
 
 namespace quorin {
 
-using KeyVector = SearchBuffer<SfcKey>;
+using KeyVector = Buffer<SfcKey>;
 
 class Domain;
 

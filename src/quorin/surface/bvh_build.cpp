@@ -392,11 +392,10 @@ TriMesh::TriMesh(std::vector<Vec3> vertices, std::vector<Triangle> triangles)
     });
     std::size_t total = tops.size();
     for (const auto& v : job_nodes) total += v.size();
-    reserve_huge(nodes_, total);
+    nodes_.reserve(total);
     assemble(tops, job_nodes, 0, nodes_);
     depth_ = *std::max_element(job_depth.begin(), job_depth.end());
 
-    reserve_huge(order_, prims.size());
     order_.resize(prims.size());
     for (std::size_t i = 0; i < prims.size(); ++i) order_[i] = prims[i].tri;
     // Each node's box is widened by its own share of the traversal margin,

@@ -63,7 +63,6 @@ namespace mesh {
 
 std::vector<Vec3> vertices_to_f64(std::vector<std::array<float, 3>> vertices) {
     std::vector<Vec3> out;
-    reserve_huge(out, vertices.size());
     out.resize(vertices.size());
     parallel::for_chunks(vertices.size(), 16384, [&](std::size_t b, std::size_t e) {
         for (std::size_t i = b; i != e; ++i) {
@@ -184,7 +183,6 @@ Expected<FileBytes> read_file(const std::string& path, std::string_view open_pre
     try {
         FileBytes file;
         file.data = std::make_unique_for_overwrite<char[]>(capacity);
-        advise_huge_pages(file.data.get(), capacity);
         for (;;) {
             if (file.size == capacity) {
                 const std::size_t grown = capacity * 2;

@@ -54,8 +54,6 @@ Expected<StlData> read_binary(std::string_view bytes) {
     if (3 * n > MAX_VERTICES) return Failure{std::string(TOO_MANY)};
 
     StlData data;
-    reserve_huge(data.vertices, 3 * n);
-    reserve_huge(data.faces, n);
     data.vertices.resize(3 * n);
     data.faces.resize(n);
     const char* records = bytes.data() + HEADER_BYTES + 4;
@@ -200,7 +198,6 @@ Expected<IbmMesh> load_stl(const std::string& path) {
     if (!data) return Failure{std::string(READ_FAILED) + data.error()};
 
     std::vector<std::uint64_t> patch_ids;
-    reserve_huge(patch_ids, data->faces.size());
     patch_ids.resize(data->faces.size(), 0);
     return IbmMesh(std::move(data->vertices), std::move(data->faces), {"_default"},
                    std::move(patch_ids));
