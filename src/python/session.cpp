@@ -41,6 +41,8 @@ struct SessionContents {
     // False only after a remesh that failed once the new forest was in
     // place: `mesh` is then empty, and each use builds the record first.
     bool has_mesh = true;
+    // Where each cell's faces lie in `mesh`, built with it.
+    axis_projected::FaceRuns runs;
 };
 
 using SessionClass = py::ClassBinding<SessionContents, apibm_session_class>;
@@ -64,16 +66,19 @@ Ref mesh_object(const CfdAxisProjectedMesh& record) {
     return AxisProjectedMeshClass::create(cfd_mesh::axis_projected_mesh_copy_to_python(record));
 }
 
-// The record of the session's forest, surface and pose.
-CfdAxisProjectedMesh record_for(const SessionContents& s, axis_projected::RecordPages pages) {
+// The record of the session's forest, surface and pose; with `runs`, where
+// its faces lie goes there.
+CfdAxisProjectedMesh record_for(const SessionContents& s, axis_projected::RecordPages pages,
+                                axis_projected::FaceRuns* runs = nullptr) {
     const Buffer<CellStatus> status = flood::initial_cell_status(s.forest, s.domain, s.ibm_mesh, s.pose);
-    return axis_projected::build_axis_projected_mesh(s.forest, s.domain, s.ibm_mesh, status, s.pose, pages);
+    return axis_projected::build_axis_projected_mesh(s.forest, s.domain, s.ibm_mesh, status, s.pose, pages,
+                                                     runs);
 }
 
 // The stored record, built first when a failed remesh left none.
 void ensure_mesh(SessionContents& s) {
     if (s.has_mesh) return;
-    s.mesh = record_for(s, axis_projected::RecordPages::Shared);
+    s.mesh = record_for(s, axis_projected::RecordPages::Shared, &s.runs);
     s.has_mesh = true;
 }
 
@@ -94,7 +99,7 @@ Ref update_ib(SessionContents& s, const py::Args<3>& args) {
     {
         const Buffer<CellStatus> status =
             axis_projected::refresh_immersed_faces(s.forest, s.domain, s.ibm_mesh, s.mesh, pose,
-                                                   axis_projected::RecordPages::Shared, &previous);
+                                                   axis_projected::RecordPages::Shared, &previous, &s.runs);
         s.pose = pose;
         warn_coarse_boundary_cells(warn, s.forest.leaves, status, s.target_level);
     }  // statuses released before the record is copied
@@ -129,6 +134,7 @@ Ref remesh(SessionContents& s, const py::Args<5>& args) {
         const SharedPagesReuse reuse;
         s.has_mesh = false;
         s.mesh = CfdAxisProjectedMesh{};
+        s.runs = axis_projected::FaceRuns{};
         s.pose = pose;
         s.target_level = level;
         if (regions) s.refinement_regions = std::move(*regions);
@@ -137,8 +143,8 @@ Ref remesh(SessionContents& s, const py::Args<5>& args) {
 
         const Buffer<CellStatus> status =
             flood::initial_cell_status(s.forest, s.domain, s.ibm_mesh, pose);
-        s.mesh = axis_projected::build_axis_projected_mesh(s.forest, s.domain, s.ibm_mesh, status,
-                                                           pose, axis_projected::RecordPages::Shared);
+        s.mesh = axis_projected::build_axis_projected_mesh(s.forest, s.domain, s.ibm_mesh, status, pose,
+                                                           axis_projected::RecordPages::Shared, &s.runs);
         s.has_mesh = true;
 
         warn_coarse_boundary_cells(warn, s.forest.leaves, status, s.target_level);
@@ -221,17 +227,18 @@ Ref create_axis_projected_session(const BuildSettings& settings, const py::Args<
         build_background_mesh(settings, path, target_level, regions, pose);
     if (!built) py::raise(PyExc_ValueError, built.error());
     BackgroundMesh& bg = *built;
+    axis_projected::FaceRuns runs;
     CfdAxisProjectedMesh record = [&] {
         const Buffer<CellStatus> status =
             flood::initial_cell_status(bg.forest, bg.domain, bg.ibm_mesh, pose);
-        return axis_projected::build_axis_projected_mesh(bg.forest, bg.domain, bg.ibm_mesh,
-                                                         status, pose,
-                                                         axis_projected::RecordPages::Shared);
+        return axis_projected::build_axis_projected_mesh(bg.forest, bg.domain, bg.ibm_mesh, status, pose,
+                                                         axis_projected::RecordPages::Shared, &runs);
     }();
 
     SessionContents session{std::move(bg.forest), std::move(bg.ibm_mesh), std::move(record),
                             std::move(regions),   settings,               bg.domain,
-                            pose,                 target_level};
+                            pose,                 target_level,           true,
+                            std::move(runs)};
     return SessionClass::create(std::move(session));
 }
 

@@ -195,7 +195,7 @@ AxisProjectedMeshCell cell_record(const Forest& forest, const Domain& domain, co
 CfdAxisProjectedMesh build_axis_projected_mesh(const Forest& forest, const Domain& domain,
                                                const IbmMesh& mesh,
                                                std::span<const CellStatus> status,
-                                               const RigidPose& pose, RecordPages pages) {
+                                               const RigidPose& pose, RecordPages pages, FaceRuns* runs) {
     const std::size_t n = forest.leaves.size();
     // Statuses of another forest: stop before any work.
     if (status.size() < n) index_out_of_bounds(status.size(), status.size());
@@ -211,6 +211,7 @@ CfdAxisProjectedMesh build_axis_projected_mesh(const Forest& forest, const Domai
     // The flags go straight to their slots; the payload of each chunk's
     // immersed faces (few: those next to the surface) to the chunk's list.
     std::vector<std::vector<ImmersedFace>> parts(layout.internal.size());
+    Buffer<std::uint8_t> counts(runs != nullptr ? n : 0);
     export_chunks::fill_cells(
         forest, domain, layout, out,
         [&](std::size_t c, std::size_t k, std::uint64_t cell, std::uint64_t j, std::uint8_t axis,
@@ -220,9 +221,16 @@ CfdAxisProjectedMesh build_axis_projected_mesh(const Forest& forest, const Domai
                 f = apibm::immersed_listed_face(forest, domain, mesh, *rays, cell, d, g, j, axis);
             immersed[k] = f ? 1 : 0;
             if (f) parts[c].push_back(*f);
-        });
+        },
+        runs != nullptr ? counts.data() : nullptr);
     out.patch_names = mesh.patch_names;
     scatter_payload(out.ap, parts);
+    if (runs != nullptr) {
+        *runs = FaceRuns{};
+        // A count of 255 may stand for more faces: then the runs are not known.
+        if (!parallel::any_of(n, [&](std::size_t i) { return counts[i] == 255; }))
+            *runs = FaceRuns{std::move(counts), std::move(layout.internal)};
+    }
 
     out.n_cells = n;
     out.coordinate_type = 0;
@@ -243,6 +251,14 @@ std::optional<ImmersedFace> face_record(const Forest& forest, const Domain& doma
 
 namespace {
 
+// An empty payload on `pages` with room for the flags of `faces` faces,
+// left unwritten.
+ApIbmFaceData payload_for(std::size_t faces, RecordPages pages) {
+    ApIbmFaceData ap = empty_payload(pages);
+    ap.is_immersed_face.resize(faces);
+    return ap;
+}
+
 // build_face_data with the ray grids already built.
 ApIbmFaceData face_data(const Forest& forest, const Domain& domain, const IbmMesh& mesh,
                         std::span<const CellStatus> status, std::span<const std::uint64_t> owner,
@@ -254,8 +270,7 @@ ApIbmFaceData face_data(const Forest& forest, const Domain& domain, const IbmMes
     if (neighbour.size() < faces) index_out_of_bounds(neighbour.size(), neighbour.size());
     if (axis.size() < faces) index_out_of_bounds(axis.size(), axis.size());
 
-    ApIbmFaceData ap = empty_payload(pages);
-    ap.is_immersed_face.resize(faces);
+    ApIbmFaceData ap = payload_for(faces, pages);
     std::uint8_t* immersed = ap.is_immersed_face.data();
 
     // The flags go straight to their slots; the payload of each chunk of
@@ -276,6 +291,62 @@ ApIbmFaceData face_data(const Forest& forest, const Domain& domain, const IbmMes
     return ap;
 }
 
+// face_data for the record's own faces, walked cell by cell as `runs` lays
+// them out: the owner of each face is the cell walked, so the owners are not
+// read. The same faces in the same order, with the same answers.
+ApIbmFaceData face_data_by_cell(const Forest& forest, const Domain& domain, const IbmMesh& mesh,
+                                std::span<const CellStatus> status, const FaceRuns& runs,
+                                std::span<const std::uint64_t> neighbour, std::span<const std::uint8_t> axis,
+                                const AxisRayCaster& rays, RecordPages pages) {
+    const std::size_t n = forest.leaves.size();
+    const std::size_t faces = neighbour.size();
+    if (status.size() < n) index_out_of_bounds(status.size(), status.size());
+    if (axis.size() < faces) index_out_of_bounds(axis.size(), axis.size());
+
+    ApIbmFaceData ap = payload_for(faces, pages);
+    std::uint8_t* immersed = ap.is_immersed_face.data();
+    const std::uint8_t* count = runs.count.data();
+    const std::size_t grain = export_chunks::GRAIN;
+    std::vector<std::vector<ImmersedFace>> parts(runs.offset.size());
+    parallel::for_chunks(n, grain, [&](std::size_t b, std::size_t e) {
+        std::vector<ImmersedFace>& sink = parts[b / grain];
+        OwnerGeometry owners;
+        std::size_t f = runs.offset[b / grain];
+        for (std::size_t cell = b; cell != e; ++cell) {
+            const std::size_t end = f + count[cell];
+            const bool cut = status[cell] == STATUS_INTERSECTED;
+            for (; f != end; ++f) {
+                const std::uint64_t j = neighbour[f];
+                if (!cut && status_at(status, j) != STATUS_INTERSECTED) {
+                    immersed[f] = 0;
+                    continue;
+                }
+                const std::optional<ImmersedFace> r = apibm::immersed_face(
+                    forest, domain, mesh, rays, cell, owners.of(forest, domain, cell), j, axis[f]);
+                immersed[f] = r ? 1 : 0;
+                if (r) sink.push_back(*r);
+            }
+        }
+    });
+    scatter_payload(ap, parts);
+    return ap;
+}
+
+// True when `runs` lays out the `faces` faces of a record of this forest.
+bool runs_fit(const FaceRuns& runs, const Forest& forest, std::size_t faces) {
+    const std::size_t n = forest.leaves.size();
+    const std::size_t chunks = (n + export_chunks::GRAIN - 1) / export_chunks::GRAIN;
+    if (runs.count.size() != n || runs.offset.size() != chunks) return false;
+    // Each chunk's counts reach the next chunk's first face, the last one
+    // the end: checked once per chunk, on the pool.
+    return !parallel::any_of(chunks, [&](std::size_t c) {
+        std::size_t f = runs.offset[c];
+        const std::size_t e = std::min(n, (c + 1) * export_chunks::GRAIN);
+        for (std::size_t i = c * export_chunks::GRAIN; i != e; ++i) f += runs.count[i];
+        return f != (c + 1 < chunks ? runs.offset[c + 1] : faces);
+    }, 64);
+}
+
 }  // namespace
 
 ApIbmFaceData build_face_data(const Forest& forest, const Domain& domain, const IbmMesh& mesh,
@@ -291,14 +362,19 @@ ApIbmFaceData build_face_data(const Forest& forest, const Domain& domain, const 
 Buffer<CellStatus> refresh_immersed_faces(const Forest& forest, const Domain& domain,
                                           const IbmMesh& mesh, CfdAxisProjectedMesh& record,
                                           const RigidPose& pose, RecordPages pages,
-                                          ApIbmFaceData* previous) {
+                                          ApIbmFaceData* previous, const FaceRuns* runs) {
     // The ray grids are built on one thread while the others mark the cells.
     Buffer<CellStatus> status;
     std::optional<AxisRayCaster> rays;
     parallel::invoke([&] { status = flood::initial_cell_status(forest, domain, mesh, pose); },
                      [&] { rays.emplace(face_rays(domain, mesh, pose)); });
-    ApIbmFaceData ap = face_data(forest, domain, mesh, status, record.internal_faces_owner,
-                                 record.internal_faces_neighbour, record.internal_faces_axis, *rays, pages);
+    const std::size_t faces = record.internal_faces_owner.size();
+    ApIbmFaceData ap =
+        runs != nullptr && record.internal_faces_neighbour.size() == faces && runs_fit(*runs, forest, faces)
+            ? face_data_by_cell(forest, domain, mesh, status, *runs, record.internal_faces_neighbour,
+                                record.internal_faces_axis, *rays, pages)
+            : face_data(forest, domain, mesh, status, record.internal_faces_owner,
+                        record.internal_faces_neighbour, record.internal_faces_axis, *rays, pages);
     // Everything that can fail is done: only moves touch the record now.
     std::vector<std::string> names = mesh.patch_names;
     if (previous != nullptr) {

@@ -7,7 +7,9 @@
 // any thread count.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <type_traits>
 #include <vector>
 
@@ -73,9 +75,11 @@ inline FaceLayout count_faces(const Forest& forest) {
 // callback that also takes the owner's CellGeometry as a sixth argument gets
 // the one computed for its centre and size, and one that takes its
 // DecodedKey as a seventh too gets the key that geometry was computed from.
+// With `face_counts` (one entry per cell), entry i gets the number of
+// internal faces cell i lists, 255 for 255 or more.
 template <class Mesh, class OnInternal>
 void fill_cells(const Forest& forest, const Domain& domain, const FaceLayout& layout, Mesh& out,
-                OnInternal&& on_internal) {
+                OnInternal&& on_internal, std::uint8_t* face_counts = nullptr) {
     const std::size_t n = forest.leaves.size();
     out.cell_centers.resize(n);
     out.cell_sizes.resize(n);
@@ -98,6 +102,7 @@ void fill_cells(const Forest& forest, const Domain& domain, const FaceLayout& la
         std::size_t m = layout.boundary[c];
         cell_faces::Walk walk(b);
         for (std::size_t i = b; i != e; ++i) {
+            const std::size_t first = k;
             const DecodedKey d = forest.leaves[i].decode();
             const CellGeometry g = domain.cell_geometry(d);
             centres[i] = g.centre;
@@ -124,6 +129,7 @@ void fill_cells(const Forest& forest, const Domain& domain, const FaceLayout& la
                     bnd_dir[m] = dir;
                     ++m;
                 });
+            if (face_counts != nullptr) face_counts[i] = static_cast<std::uint8_t>(std::min<std::size_t>(k - first, 255));
         }
         const std::size_t k_end = c + 1 < chunks ? layout.internal[c + 1] : layout.n_internal;
         const std::size_t m_end = c + 1 < chunks ? layout.boundary[c + 1] : layout.n_boundary;

@@ -284,11 +284,19 @@ TEST(AxisProjectedMesh, RealSurfacesMatchFaceByFaceCastsUnderPoses) {
             const ApIbmFaceData want = plain_payload(forest, domain, surface, status, m, pose);
             expect_same_ap(m.ap, want);
             EXPECT_GT(count_true(want.is_immersed_face), 100u) << file;
+            axis_projected::FaceRuns runs;
             CfdAxisProjectedMesh moved = axis_projected::build_axis_projected_mesh(
                 forest, domain, surface, flood::initial_cell_status(forest, domain, surface, IDENTITY),
-                IDENTITY);
+                IDENTITY, axis_projected::RecordPages::Ordinary, &runs);
+            expect_same_cells_and_faces(moved, m);
+            CfdAxisProjectedMesh walked = moved;
             axis_projected::refresh_immersed_faces(forest, domain, surface, moved, pose);
             expect_same_ap(moved.ap, want);
+            // Walked cell by cell, the refresh gives the same payload.
+            ASSERT_EQ(runs.count.size(), forest.leaves.size()) << file;
+            axis_projected::refresh_immersed_faces(forest, domain, surface, walked, pose,
+                                                   axis_projected::RecordPages::Ordinary, nullptr, &runs);
+            expect_same_ap(walked.ap, want);
         }
     }
     if (surfaces == 0) GTEST_SKIP() << "no surfaces in " << QUORIN_DATA_DIR;
@@ -390,6 +398,85 @@ TEST(FaceDataRefresh, RecordOfAnotherForestStopsUnchanged) {
     EXPECT_FALSE(axis_projected::face_record(c.forest, c.domain, c.sphere,
                                              std::vector<CellStatus>(s.size(), STATUS_DEFAULT),
                                              owner, neighbour, axis, IDENTITY, 0));
+}
+
+// The refresh walked cell by cell (with the face runs of the build) on 1
+// and 8 threads equals the face-by-face refresh; runs that do not lay out
+// the record's faces are not used, and a face naming no cell stops the
+// walk as it stops the face-by-face refresh.
+TEST(FaceDataRefresh, WalkedCellByCellEqualsFaceByFace) {
+    const SphereCase c;
+    const RigidPose moved = testing::pose_of({1, 1, 0}, 0.7, {0.25, 0.0, -0.1});
+    axis_projected::FaceRuns runs;
+    const CfdAxisProjectedMesh built = axis_projected::build_axis_projected_mesh(
+        c.forest, c.domain, c.sphere, c.status_at(IDENTITY), IDENTITY, axis_projected::RecordPages::Ordinary,
+        &runs);
+    ASSERT_EQ(runs.count.size(), c.forest.leaves.size());
+    std::vector<std::uint64_t> listed(c.forest.leaves.size(), 0);
+    for (const std::uint64_t o : built.internal_faces_owner) ++listed[o];
+    for (std::size_t i = 0; i < listed.size(); ++i) ASSERT_EQ(runs.count[i], listed[i]) << "cell " << i;
+
+    CfdAxisProjectedMesh want = built;
+    axis_projected::refresh_immersed_faces(c.forest, c.domain, c.sphere, want, moved);
+    ASSERT_GT(count_true(want.ap.is_immersed_face), 0u);
+    for (const std::size_t threads : {1u, 8u}) {
+        // The walk takes each face's owner from the runs, never from the
+        // record: owners overwritten here change nothing.
+        CfdAxisProjectedMesh m = built;
+        std::fill(m.internal_faces_owner.begin(), m.internal_faces_owner.end(), 0);
+        const Buffer<CellStatus> s = parallel::with_threads(threads, [&] {
+            return axis_projected::refresh_immersed_faces(c.forest, c.domain, c.sphere, m, moved,
+                                                          axis_projected::RecordPages::Ordinary, nullptr,
+                                                          &runs);
+        });
+        EXPECT_EQ(s, c.status_at(moved));
+        expect_same_ap(m.ap, want.ap);
+    }
+
+    // Runs that do not fit: one count off, or runs of another forest.
+    axis_projected::FaceRuns off{runs.count, runs.offset};
+    off.count[3] += 1;
+    axis_projected::FaceRuns short_runs{Buffer<std::uint8_t>(runs.count.begin(), runs.count.end() - 1),
+                                        runs.offset};
+    for (const axis_projected::FaceRuns* bad : {&off, &short_runs}) {
+        CfdAxisProjectedMesh m = built;
+        axis_projected::refresh_immersed_faces(c.forest, c.domain, c.sphere, m, moved,
+                                               axis_projected::RecordPages::Ordinary, nullptr, bad);
+        expect_same_ap(m.ap, want.ap);
+    }
+
+    CfdAxisProjectedMesh broken = built;
+    broken.internal_faces_neighbour.back() = c.forest.leaves.size();  // names no cell
+    const CfdAxisProjectedMesh before = broken;
+    EXPECT_THROW(axis_projected::refresh_immersed_faces(c.forest, c.domain, c.sphere, broken, IDENTITY,
+                                                        axis_projected::RecordPages::Ordinary, nullptr, &runs),
+                 InternalError);
+    expect_same_ap(broken.ap, before.ap);
+}
+
+// A coarse cell next to a tree refined four levels further lists 256 faces
+// across its positive x face, more than a run count holds: the build then
+// gives no runs, and the refresh goes face by face.
+TEST(FaceDataRefresh, CellWithMoreFacesThanACountHoldsGivesNoRuns) {
+    const Domain domain{{0, 0, 0}, {2, 1, 1}, 2, 1, 1};
+    Forest forest(2, 1, 1);
+    for (int pass = 0; pass < 4; ++pass) {
+        U8 flags(forest.leaves.size(), 0);
+        for (std::size_t i = 0; i < flags.size(); ++i) flags[i] = forest.leaves[i].tree() == 1;
+        forest.refine_by_flags(flags);
+    }
+    const IbmMesh surface = testing::sphere_mesh({1.5, 0.5, 0.5}, 0.3, 8, 16);
+    const Buffer<CellStatus> status = flood::initial_cell_status(forest, domain, surface, IDENTITY);
+    axis_projected::FaceRuns runs;
+    runs.count = Buffer<std::uint8_t>(3, 1);  // stale: must be replaced
+    const CfdAxisProjectedMesh built = axis_projected::build_axis_projected_mesh(
+        forest, domain, surface, status, IDENTITY, axis_projected::RecordPages::Ordinary, &runs);
+    ASSERT_EQ(std::count(built.internal_faces_owner.begin(), built.internal_faces_owner.end(), 0u), 256);
+    EXPECT_TRUE(runs.count.empty() && runs.offset.empty());
+    CfdAxisProjectedMesh m = built;
+    axis_projected::refresh_immersed_faces(forest, domain, surface, m, IDENTITY,
+                                           axis_projected::RecordPages::Ordinary, nullptr, &runs);
+    expect_same_ap(m.ap, built.ap);
 }
 
 }  // namespace
