@@ -6,6 +6,7 @@ benchmark.
 
     .venv/bin/python bench/build_bench.py [path.stl] [--levels 5,6,7]
                                           [--threads 1,8] [--runs 3]
+                                          [--no-ceiling]
 
 Every run of every call is a fresh interpreter with RAYON_NUM_THREADS set, so
 that the pool has that size and the peak RSS (getrusage ru_maxrss) belongs to
@@ -15,6 +16,15 @@ reset (/proc/self/clear_refs) just before the timed call, so their peak counts
 the session they start from but not its creation. The table gives the median
 wall time, cells per second, peak RSS per cell and the same less the baseline
 RSS of an interpreter with numpy and _quorin imported.
+
+Two more runs per call give the scaling in context. The ceiling runs as many
+one-thread copies of the call at once as the largest thread count (their
+timed calls started together): the lone one-thread time times that count
+over a copy's time is the speed-up this machine allows for the call without
+doing less work, since its cores share memory bandwidth and caches (and, on
+a virtual machine, the host's cores). One run at the largest thread count
+has its threads' states sampled: the share of it during which at most one
+thread ran, in all and in its longest stretch.
 """
 import argparse
 import json
@@ -54,8 +64,9 @@ def reset_peak_rss():
 
 # ---- child side: one call, one process ---------------------------------
 
-def run_call(call, path, level, n_leaf):
-    """Times one call; returns (seconds, cell count, peak reset before it)."""
+def run_call(call, path, level, n_leaf, before=lambda: None):
+    """Times one call; returns ((start, end) on the monotonic clock, cell
+    count, peak reset before it)."""
     import _quorin
     manager = _quorin.QuorinManager(_quorin.BoundingBox(*DOMAIN), BASE, n_leaf_refinement=n_leaf)
     if call == "build_ghost_cell_mesh":
@@ -73,10 +84,18 @@ def run_call(call, path, level, n_leaf):
             move()
         fn = move if call == "update_ib" else lambda: session.remesh(warn_outside_refinement=False)
         reset = reset_peak_rss()
-    t0 = time.perf_counter()
+    before()
+    t0 = time.clock_gettime(time.CLOCK_MONOTONIC)
     mesh = fn()
-    seconds = time.perf_counter() - t0
-    return seconds, mesh.n_cells, reset
+    t1 = time.clock_gettime(time.CLOCK_MONOTONIC)
+    return (t0, t1), mesh.n_cells, reset
+
+
+def wait_for_go():
+    """Tells the parent this child is about to time its call and waits for
+    its word: copies run at once then start their timed calls together."""
+    print("ready", flush=True)
+    sys.stdin.readline()
 
 
 def child(args):
@@ -84,25 +103,109 @@ def child(args):
     import _quorin
     out = {"seconds": 0.0, "cells": 0, "reset": False, "module": _quorin.__file__}
     if args.child != "baseline":
-        s, n, reset = run_call(args.child, args.surface, args.child_level, args.n_leaf_refinement)
-        out = {"seconds": s, "cells": n, "reset": reset}
+        (t0, t1), n, reset = run_call(args.child, args.surface, args.child_level,
+                                      args.n_leaf_refinement,
+                                      wait_for_go if args.child_barrier else lambda: None)
+        out = {"seconds": t1 - t0, "start": t0, "end": t1, "cells": n, "reset": reset}
     out["peak"] = peak_rss_bytes()
     print(json.dumps(out))
 
 
 # ---- parent side: the runs and the table --------------------------------
 
-def spawn(args, what, threads, level=0):
+def child_command(args, what, threads, level, barrier=False):
     env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
     env["RAYON_NUM_THREADS"] = str(threads)
     cmd = [sys.executable, os.path.abspath(__file__), args.surface, "--child", what,
            "--child-level", str(level), "--n-leaf-refinement", str(args.n_leaf_refinement)]
-    out = subprocess.run(cmd, env=env, capture_output=True, text=True)
-    if out.returncode != 0:
-        sys.stderr.write(out.stderr)
+    if barrier:
+        cmd.append("--child-barrier")
+    return cmd, env
+
+
+def child_result(what, level, threads, returncode, stdout, stderr):
+    if returncode != 0:
+        sys.stderr.write(stderr)
         raise SystemExit(f"{what} at level {level} with {threads} threads failed "
-                         f"(exit {out.returncode})")
-    return json.loads(out.stdout.strip().splitlines()[-1])
+                         f"(exit {returncode})")
+    return json.loads(stdout.strip().splitlines()[-1])
+
+
+def spawn(args, what, threads, level=0):
+    cmd, env = child_command(args, what, threads, level)
+    out = subprocess.run(cmd, env=env, capture_output=True, text=True)
+    return child_result(what, level, threads, out.returncode, out.stdout, out.stderr)
+
+
+def spawn_copies(args, what, copies, level):
+    """`copies` one-thread children of one call at once, their timed calls
+    started together; their results. On a machine whose cores share
+    resources (memory bandwidth, caches, or the host's cores under virtual
+    CPUs) each copy runs slower than alone: `copies` times the lone time
+    over a copy's time is the most any parallel version of the call could
+    gain here without doing less work."""
+    cmd, env = child_command(args, what, 1, level, barrier=True)
+    procs = [subprocess.Popen(cmd, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True) for _ in range(copies)]
+    for p in procs:
+        if p.stdout.readline().strip() != "ready":
+            p.wait()
+            raise SystemExit(f"{what} at level {level}: a copy did not start "
+                             f"(exit {p.returncode}): {p.stderr.read()}")
+    for p in procs:
+        p.stdin.write("go\n")
+        p.stdin.flush()
+    results = []
+    for p in procs:
+        stdout, stderr = p.communicate()
+        results.append(child_result(what, level, 1, p.returncode, stdout, stderr))
+    return results
+
+
+def spawn_sampled(args, what, threads, level):
+    """One child run while the states of its threads are sampled about every
+    half millisecond (/proc/<pid>/task/<tid>/stat; their run times there
+    advance only at the scheduler's tick, too coarse here); the child's
+    result and the samples, each (monotonic time, threads running)."""
+    cmd, env = child_command(args, what, threads, level)
+    p = subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    samples = []
+    while p.poll() is None:
+        now = time.clock_gettime(time.CLOCK_MONOTONIC)
+        try:
+            tids = os.listdir(f"/proc/{p.pid}/task")
+        except OSError:
+            break
+        running = 0
+        for tid in tids:
+            try:
+                with open(f"/proc/{p.pid}/task/{tid}/stat") as f:
+                    running += f.read().rpartition(")")[2].split()[0] == "R"
+            except (OSError, IndexError):
+                pass  # the thread has just ended
+        samples.append((now, running))
+        time.sleep(0.0005)
+    stdout, stderr = p.communicate()
+    return child_result(what, level, threads, p.returncode, stdout, stderr), samples
+
+
+def serial_stretches(samples, start, end):
+    """The longest stretch and the total time within [start, end] during
+    which at most one thread of the process was running (each sample
+    standing for the time up to the next), as fractions of end - start."""
+    longest = total = stretch = 0.0
+    for (ta, running), (tb, _) in zip(samples, samples[1:]):
+        lo, hi = max(ta, start), min(tb, end)
+        if hi <= lo:
+            continue
+        if running <= 1:
+            stretch += hi - lo
+            total += hi - lo
+            longest = max(longest, stretch)
+        else:
+            stretch = 0.0
+    wall = end - start
+    return longest / wall, total / wall
 
 
 def measure(args, call, level, threads):
@@ -121,7 +224,33 @@ def measure(args, call, level, threads):
         results[t] = {"seconds": statistics.median(r["seconds"] for r in rs), "cells": cells.pop(),
                       "peak": statistics.median(r["peak"] for r in rs),
                       "reset": all(r["reset"] for r in rs)}
+    results["ceiling"] = ceiling(args, call, level, threads, results)
+    top = threads[-1]
+    sampled, samples = spawn_sampled(args, call, top, level)
+    results["serial"] = serial_stretches(samples, sampled["start"], sampled["end"])
     return results
+
+
+def available_memory():
+    with open("/proc/meminfo") as f:
+        for line in f:
+            if line.startswith("MemAvailable:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def ceiling(args, call, level, threads, results):
+    """The machine's own limit to the speed-up from one thread to the most:
+    that many one-thread copies of the call at once (spawn_copies). None
+    when not asked for, when the counts do not start at one thread, or when
+    the copies would not fit in the free memory."""
+    copies = threads[-1]
+    if not args.ceiling or threads[0] != 1 or copies < 2:
+        return None
+    if copies * results[1]["peak"] > 0.8 * available_memory():
+        return None
+    lone = results[1]["seconds"]
+    return copies * lone / statistics.median(r["seconds"] for r in spawn_copies(args, call, copies, level))
 
 
 def header(threads):
@@ -129,7 +258,8 @@ def header(threads):
     for t in threads:
         cols += f" | {f'{t} thr s':>9} {'Mcell/s':>7} {'peak B/c':>8} {'net B/c':>7}"
     if len(threads) > 1:
-        cols += f" | {f'x {threads[0]}->{threads[-1]}':>7}"
+        cols += f" | {f'x {threads[0]}->{threads[-1]}':>7} {'ceiling':>7}"
+    cols += f" | {'serial':>6} {'longest':>7}"
     return cols
 
 
@@ -142,6 +272,11 @@ def row(level, call, results, threads):
                  f" {(r['peak'] - r['baseline']) / r['cells']:7.0f}")
     if len(threads) > 1:
         line += f" | {results[threads[0]]['seconds'] / results[threads[-1]]['seconds']:7.2f}"
+        c = results["ceiling"]
+        line += f" {c:7.2f}" if c is not None else f" {'-':>7}"
+    total = results["serial"][1]
+    longest = results["serial"][0]
+    line += f" | {100 * total:5.1f}% {100 * longest:6.1f}%"
     return line
 
 
@@ -155,6 +290,12 @@ def table(args):
           ", ".join(f"{baseline[t] / 2**20:.1f} MiB at {t} thr" for t in args.threads))
     print("peak B/c: peak RSS / cells; net B/c: (peak RSS - baseline) / cells; "
           "update_ib and remesh: peak from the session's state onward")
+    top = args.threads[-1]
+    print(f"x {args.threads[0]}->{top}: speed-up of the median times; ceiling: {top} times the "
+          f"one-thread time over the median time of {top} one-thread copies run at once "
+          f"(what this machine allows without doing less work)")
+    print(f"serial, longest: share of one {top}-thread run (its threads' states sampled "
+          f"every ~0.5 ms) in which at most one thread ran, in all and in its longest stretch")
     print(header(args.threads), flush=True)
     no_reset = False
     for level in args.levels:
@@ -182,8 +323,11 @@ def parse(argv):
     p.add_argument("--threads", type=int_list, default=[1, 8], help="e.g. 1,8")
     p.add_argument("--runs", type=int, default=3, help="processes per median")
     p.add_argument("--n-leaf-refinement", type=int, default=0)
+    p.add_argument("--no-ceiling", dest="ceiling", action="store_false",
+                   help="skip the runs of one-thread copies at once")
     p.add_argument("--child", help=argparse.SUPPRESS)
     p.add_argument("--child-level", type=int, default=0, help=argparse.SUPPRESS)
+    p.add_argument("--child-barrier", action="store_true", help=argparse.SUPPRESS)
     return p.parse_args(argv)
 
 
