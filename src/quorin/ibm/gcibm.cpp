@@ -88,24 +88,31 @@ bool is_ghost_cell(const Forest& forest, std::span<const std::uint8_t> is_fluid,
 // as is_point_inside answers at the identity pose: the same rays in the same
 // order, stopping at a majority. The rays are cast one direction at a time
 // over every cell still undecided, so that the triangles binned along that
-// direction are binned once and read from cache; the next direction's
-// triangles are binned on one thread while the others cast.
+// direction are binned once and read from cache. Each direction's binning
+// runs alongside other work, the first with the centres, each next one with
+// the casts along the one before.
 Buffer<std::uint8_t> centres_inside(const Forest& forest, const Domain& domain, const IbmMesh& mesh,
                                     std::span<const std::uint64_t> cells) {
     const std::size_t count = cells.size();
     const RigidPose identity = RigidPose::identity();
-    // Each centre is cast from up to thirteen times: computed once.
-    const Buffer<Vec3> centres = parallel::map_buffer(count, [&](std::size_t k) {
-        return domain.cell_geometry(forest.leaves[cells[k]].decode()).centre;
-    });
-    Buffer<InsideVote> votes = parallel::filled(count, InsideVote{});
     const auto columns_along = [&](std::size_t d) {
         return std::make_unique<RayColumns>(mesh.trimesh, identity.inverse_rotate(INSIDE_TEST_DIRECTIONS[d]));
     };
+    // Each centre is cast from up to thirteen times: computed once.
+    Buffer<Vec3> centres;
     std::unique_ptr<RayColumns> columns;
+    parallel::invoke(
+        [&] {
+            centres = parallel::map_buffer(count, [&](std::size_t k) {
+                return domain.cell_geometry(forest.leaves[cells[k]].decode()).centre;
+            });
+        },
+        [&] {
+            if (count > 0) columns = columns_along(0);
+        });
+    Buffer<InsideVote> votes = parallel::filled(count, InsideVote{});
     for (std::size_t d = 0; d < INSIDE_TEST_DIRECTIONS.size(); ++d) {
         if (!parallel::any_of(count, [&](std::size_t k) { return !votes[k].decided(); })) break;
-        if (!columns) columns = columns_along(d);
         std::unique_ptr<RayColumns> next;
         const Vec3& dir = INSIDE_TEST_DIRECTIONS[d];
         parallel::invoke(

@@ -67,8 +67,8 @@ private:
     // shadow point inside a widened box lies in a cell the box was binned to.
     std::uint32_t cell_u(double u) const;
     std::uint32_t cell_v(double v) const;
-    // Bins the shadows into the grid set up; false, binning nothing, when
-    // they would fill more than `budget` entries.
+    // Bins the shadows into the grid set up, on the pool; false, binning
+    // nothing, when they would fill more than `budget` entries.
     bool bin(const std::vector<Shadow>& shadows, std::uint64_t budget);
 
     const TriMesh* mesh_ = nullptr;
@@ -93,8 +93,8 @@ private:
     // cell (i, j) are listed by entries_[start_[c] .. start_[c + 1]) with
     // c = i + nu·j, ascending.
     std::vector<Shadow> shadows_;
-    std::vector<std::uint32_t> start_;
-    std::vector<Entry> entries_;
+    Buffer<std::uint32_t> start_;
+    Buffer<Entry> entries_;
 };
 
 }  // namespace quorin
