@@ -29,6 +29,8 @@ constexpr std::size_t JOB_SIZE = 512;
 // Ranges at least this long are binned in parallel chunks.
 constexpr std::size_t PARALLEL_BINNING = std::size_t{1} << 16;
 constexpr std::size_t BINNING_GRAIN = std::size_t{1} << 14;
+// Upper ranges at least this long split their two halves at once.
+constexpr std::size_t PARALLEL_TOP = 4 * JOB_SIZE;
 // From this depth on nodes are split at the median, which bounds the depth
 // by MEDIAN_DEPTH + 32 whatever the input.
 constexpr int MEDIAN_DEPTH = 48;
@@ -295,8 +297,9 @@ void build_range(Prim* base, std::size_t b, std::size_t e, const RangeBounds& r,
     build_range(base, m, e, s.right, depth + 1, huge, out, max_depth);
 }
 
-// The upper part of the tree, split on the calling thread; its ranges of at
-// most JOB_SIZE triangles are built afterwards as independent jobs.
+// The upper part of the tree, split down to ranges of at most JOB_SIZE
+// triangles (the halves of long ranges at once on the pool); those ranges
+// are built afterwards as independent jobs.
 struct TopNode {
     RangeBounds bounds;
     std::size_t b, e;
@@ -304,6 +307,30 @@ struct TopNode {
     int job = -1;  // index into the job list, or -1 for an inner node
     std::size_t left = 0, right = 0;
 };
+
+// A part of the upper tree built apart, in the order build_top lists it.
+struct TopPart {
+    std::vector<TopNode> tops;
+    std::vector<std::size_t> jobs;
+};
+
+// Appends `part` to the upper tree as if it had been built in place; the
+// index of its root there.
+std::size_t append_part(const TopPart& part, std::vector<TopNode>& tops, std::vector<std::size_t>& jobs) {
+    const std::size_t node_offset = tops.size();
+    const std::size_t job_offset = jobs.size();
+    for (TopNode t : part.tops) {
+        if (t.job >= 0) {
+            t.job += static_cast<int>(job_offset);
+        } else {
+            t.left += node_offset;
+            t.right += node_offset;
+        }
+        tops.push_back(t);
+    }
+    for (const std::size_t j : part.jobs) jobs.push_back(j + node_offset);
+    return node_offset;
+}
 
 std::size_t build_top(Prim* base, std::size_t b, std::size_t e, const RangeBounds& r, int depth, bool huge,
                       std::vector<TopNode>& tops, std::vector<std::size_t>& jobs) {
@@ -317,8 +344,19 @@ std::size_t build_top(Prim* base, std::size_t b, std::size_t e, const RangeBound
     Split s = choose_split(base + b, e - b, r, depth, huge);
     // A range longer than MAX_LEAF is never a leaf.
     const std::size_t m = b + apply_split(base + b, e - b, s);
-    const std::size_t left = build_top(base, b, m, s.left, depth + 1, huge, tops, jobs);
-    const std::size_t right = build_top(base, m, e, s.right, depth + 1, huge, tops, jobs);
+    std::size_t left, right;
+    if (e - b >= PARALLEL_TOP) {
+        // The two halves hold disjoint triangles: split at once, then
+        // listed left before right as the serial descent lists them.
+        TopPart lp, rp;
+        parallel::invoke([&] { build_top(base, b, m, s.left, depth + 1, huge, lp.tops, lp.jobs); },
+                         [&] { build_top(base, m, e, s.right, depth + 1, huge, rp.tops, rp.jobs); });
+        left = append_part(lp, tops, jobs);
+        right = append_part(rp, tops, jobs);
+    } else {
+        left = build_top(base, b, m, s.left, depth + 1, huge, tops, jobs);
+        right = build_top(base, m, e, s.right, depth + 1, huge, tops, jobs);
+    }
     tops[id].left = left;
     tops[id].right = right;
     return id;
