@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "quorin/parallel.hpp"
+#include "quorin/surface/grid_binning.hpp"
 #include "quorin/surface/predicates.hpp"
 
 namespace quorin {
@@ -36,6 +37,9 @@ constexpr double MAX_CELLS = 1 << 22;
 // coarsened: a few large triangles must not flood a fine grid.
 constexpr std::uint64_t LISTINGS_PER_TRIANGLE = 32;
 constexpr std::uint64_t LISTINGS_EXTRA = 1 << 16;
+// Shapes per job of their box, and grid cells per job of the sort by zlo.
+constexpr std::size_t BOX_GRAIN = 4096;
+constexpr std::size_t SORT_GRAIN = 4096;
 
 inline bool same_direction(const Vec3& d, const Vec3& g) { return d[0] == g[0] && d[1] == g[1] && d[2] == g[2]; }
 inline bool opposite_direction(const Vec3& d, const Vec3& g) {
@@ -115,16 +119,20 @@ void AxisRayCaster::build_grid(Grid& g, const Vec3& dir) const {
     g.px = dir[g.kx] / dir[kz];
     g.py = dir[g.ky] / dir[kz];
 
-    // Each triangle that a ray can hit (finite, not of zero area), widened.
+    // Each triangle that a ray can hit (finite, not of zero area), widened,
+    // at its position among them, on the pool.
     const auto& corners = mesh_->leaf_corners();
     const auto& flat = mesh_->leaf_zero_area();
-    g.shapes.clear();
-    g.shapes.reserve(corners.size());
-    std::vector<Entry> extent;  // per shape: its extent along kz
-    extent.reserve(corners.size());
-    double gx = INF, gy = INF, hx = -INF, hy = -INF;
+    std::vector<std::uint32_t> position(corners.size());
+    std::uint32_t listed = 0;
     for (std::size_t k = 0; k < corners.size(); ++k) {
-        if (flat[k]) continue;
+        position[k] = listed;
+        listed += flat[k] ? 0 : 1;
+    }
+    g.shapes.resize(listed);
+    Buffer<Entry> extent(listed);  // per shape: its extent along kz
+    parallel::for_each_index(corners.size(), [&](std::size_t k) {
+        if (flat[k]) return;
         Shape sh;
         double x[3], y[3], zlo = INF, zhi = -INF;
         for (int i = 0; i < 3; ++i) {
@@ -134,52 +142,71 @@ void AxisRayCaster::build_grid(Grid& g, const Vec3& dir) const {
             zlo = std::min(zlo, p[kz]);
             zhi = std::max(zhi, p[kz]);
         }
-        const Entry z{float_below(zlo), float_above(zhi), static_cast<std::uint32_t>(g.shapes.size())};
         sh.xlo = std::min({x[0], x[1], x[2]}) - margin_;
         sh.xhi = std::max({x[0], x[1], x[2]}) + margin_;
         sh.ylo = std::min({y[0], y[1], y[2]}) - margin_;
         sh.yhi = std::max({y[0], y[1], y[2]}) + margin_;
         set_edges(x, y, MARGIN_PER_EDGE_LENGTH * margin_, sh.ex, sh.ey, sh.c, sh.tol);
         sh.k = static_cast<std::uint32_t>(k);
-        gx = std::min(gx, sh.xlo);
-        gy = std::min(gy, sh.ylo);
-        hx = std::max(hx, sh.xhi);
-        hy = std::max(hy, sh.yhi);
-        g.shapes.push_back(sh);
-        extent.push_back(z);
-    }
+        g.shapes[position[k]] = sh;
+        extent[position[k]] = Entry{float_below(zlo), float_above(zhi), position[k]};
+    });
     g.start.assign(1, 0);
     if (g.shapes.empty()) return;  // nx = ny = 0: every ray misses
+    const std::size_t n = g.shapes.size();
+
+    // The shapes' box, per chunk and then over the chunks in order: the
+    // same values as one pass in shape order.
+    struct Box {
+        double gx = INF, gy = INF, hx = -INF, hy = -INF;
+    };
+    const std::vector<Box> parts =
+        parallel::map(parallel::detail::chunk_count(n, BOX_GRAIN), [&](std::size_t c) {
+            Box b;
+            for (std::size_t i = c * BOX_GRAIN; i < std::min(n, (c + 1) * BOX_GRAIN); ++i) {
+                const Shape& sh = g.shapes[i];
+                b.gx = std::min(b.gx, sh.xlo);
+                b.gy = std::min(b.gy, sh.ylo);
+                b.hx = std::max(b.hx, sh.xhi);
+                b.hy = std::max(b.hy, sh.yhi);
+            }
+            return b;
+        }, 1);
+    double gx = INF, gy = INF, hx = -INF, hy = -INF;
+    for (const Box& b : parts) {
+        gx = std::min(gx, b.gx);
+        gy = std::min(gy, b.gy);
+        hx = std::max(hx, b.hx);
+        hy = std::max(hy, b.hy);
+    }
     g.gx = gx;
     g.gy = gy;
 
     // Cell ranges per shape; the grid is coarsened while the listings would
     // be too many.
-    struct Range {
-        std::int64_t x0, x1, y0, y1;
-    };
-    const std::size_t n = g.shapes.size();
-    std::vector<Range> ranges(n);
+    Buffer<grid_binning::CellRect> ranges;
     std::int64_t nx, ny;
     choose_resolution(hx - gx, hy - gy, n, nx, ny);
     const std::uint64_t allowed = LISTINGS_PER_TRIANGLE * n + LISTINGS_EXTRA;
     std::uint64_t total;
-    std::int64_t dims_x, dims_y;
+    std::uint32_t dims_x, dims_y;
     for (;;) {
         g.ix = hx > gx ? static_cast<double>(nx) / (hx - gx) : 0.0;
         g.iy = hy > gy ? static_cast<double>(ny) / (hy - gy) : 0.0;
+        ranges = parallel::map_buffer(n, [&](std::size_t i) {
+            const Shape& sh = g.shapes[i];
+            const auto cell = [](double v, double origin, double inv) {
+                return static_cast<std::uint32_t>(static_cast<std::int64_t>(cell_coordinate(v, origin, inv)));
+            };
+            return grid_binning::CellRect{cell(sh.xlo, gx, g.ix), cell(sh.xhi, gx, g.ix), cell(sh.ylo, gy, g.iy),
+                                          cell(sh.yhi, gy, g.iy)};
+        });
         total = 0;
         dims_x = dims_y = 1;
-        for (std::size_t i = 0; i < n; ++i) {
-            const Shape& sh = g.shapes[i];
-            Range& r = ranges[i];
-            r.x0 = static_cast<std::int64_t>(cell_coordinate(sh.xlo, gx, g.ix));
-            r.x1 = static_cast<std::int64_t>(cell_coordinate(sh.xhi, gx, g.ix));
-            r.y0 = static_cast<std::int64_t>(cell_coordinate(sh.ylo, gy, g.iy));
-            r.y1 = static_cast<std::int64_t>(cell_coordinate(sh.yhi, gy, g.iy));
+        for (const grid_binning::CellRect& r : ranges) {
             dims_x = std::max(dims_x, r.x1 + 1);
             dims_y = std::max(dims_y, r.y1 + 1);
-            total += static_cast<std::uint64_t>(r.x1 - r.x0 + 1) * static_cast<std::uint64_t>(r.y1 - r.y0 + 1);
+            total += grid_binning::cells_of(r);
         }
         if (total <= allowed || (nx == 1 && ny == 1)) break;
         nx = std::max<std::int64_t>(1, nx / 2);
@@ -194,25 +221,17 @@ void AxisRayCaster::build_grid(Grid& g, const Vec3& dir) const {
     g.nx = dims_x;
     g.ny = dims_y;
 
-    // Counting sort of the listings by cell, then each cell by zlo so that
-    // a scan stops at the first listing above the ray.
-    const std::size_t cells = static_cast<std::size_t>(dims_x * dims_y);
-    g.start.assign(cells + 1, 0);
-    for (const Range& r : ranges)
-        for (std::int64_t y = r.y0; y <= r.y1; ++y)
-            for (std::int64_t x = r.x0; x <= r.x1; ++x) ++g.start[static_cast<std::size_t>(y * dims_x + x) + 1];
-    for (std::size_t c = 0; c < cells; ++c) g.start[c + 1] += g.start[c];
+    // The listings by cell, then each cell by zlo so that a scan stops at
+    // the first listing above the ray.
+    const std::size_t cells = std::size_t{dims_x} * dims_y;
     g.entries.resize(total);
-    std::vector<std::uint32_t> fill(g.start.begin(), g.start.end() - 1);
-    for (std::size_t i = 0; i < n; ++i) {
-        const Range& r = ranges[i];
-        for (std::int64_t y = r.y0; y <= r.y1; ++y)
-            for (std::int64_t x = r.x0; x <= r.x1; ++x)
-                g.entries[fill[static_cast<std::size_t>(y * dims_x + x)]++] = extent[i];
-    }
-    for (std::size_t c = 0; c < cells; ++c)
-        std::sort(g.entries.begin() + g.start[c], g.entries.begin() + g.start[c + 1],
-                  [](const Entry& a, const Entry& b) { return a.zlo < b.zlo || (a.zlo == b.zlo && a.shape < b.shape); });
+    g.start = grid_binning::bin(ranges, dims_x, dims_y, total,
+                                [&](std::uint32_t at, std::uint32_t i) { g.entries[at] = extent[i]; });
+    parallel::for_chunks(cells, SORT_GRAIN, [&](std::size_t b, std::size_t e) {
+        for (std::size_t c = b; c != e; ++c)
+            std::sort(g.entries.begin() + g.start[c], g.entries.begin() + g.start[c + 1],
+                      [](const Entry& a, const Entry& b) { return a.zlo < b.zlo || (a.zlo == b.zlo && a.shape < b.shape); });
+    });
 }
 
 std::optional<RayHit> AxisRayCaster::cast(const Vec3& origin, const Vec3& dir, double max_toi) const {

@@ -71,9 +71,9 @@ private:
         double gx = 0, gy = 0;    // projected corner of cell (0, 0)
         double ix = 1, iy = 1;    // cells per unit length
         std::int64_t nx = 0, ny = 0;
-        std::vector<std::uint32_t> start;  // per cell, nx·ny + 1 offsets into entries
-        std::vector<Entry> entries;
-        std::vector<Shape> shapes;
+        Buffer<std::uint32_t> start;  // per cell, nx·ny + 1 offsets into entries
+        Buffer<Entry> entries;
+        Buffer<Shape> shapes;
     };
 
     void build_grid(Grid& g, const Vec3& dir) const;

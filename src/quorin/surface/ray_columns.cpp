@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "quorin/parallel.hpp"
+#include "quorin/surface/grid_binning.hpp"
 #include "quorin/surface/predicates.hpp"
 #include "quorin/surface/vec_ops.hpp"
 
@@ -32,8 +33,6 @@ constexpr std::uint32_t MAX_CELLS_PER_AXIS = 4096;
 constexpr double SLIVER_RATIO = 1e-6;
 // Grids tried, each with a quarter of the cells of the one before.
 constexpr int GRID_ATTEMPTS = 4;
-// Stripes of grid rows binned as separate jobs.
-constexpr std::size_t BIN_STRIPES = 64;
 
 // Whether the line of the ray origin + t·dir meets the plane of (a, b, c)
 // clearly behind the origin: then no cast from an origin ahead on the line,
@@ -169,93 +168,20 @@ bool RayColumns::clearly_outside(const Shadow& sh, double u, double v) const {
 
 bool RayColumns::bin(const std::vector<Shadow>& shadows, std::uint64_t budget) {
     // Each shadow's rectangle of grid cells and its entry, on the pool.
-    struct Rect {
-        std::uint32_t i0, i1, j0, j1;
-    };
     const std::size_t n = shadows.size();
-    const Buffer<Rect> rects = parallel::map_buffer(n, [&](std::size_t s) {
+    const Buffer<grid_binning::CellRect> rects = parallel::map_buffer(n, [&](std::size_t s) {
         const Shadow& sh = shadows[s];
-        return Rect{cell_u(sh.ulo), cell_u(sh.uhi), cell_v(sh.vlo), cell_v(sh.vhi)};
+        return grid_binning::CellRect{cell_u(sh.ulo), cell_u(sh.uhi), cell_v(sh.vlo), cell_v(sh.vhi)};
     });
     std::uint64_t total = 0;
-    for (const Rect& r : rects) total += std::uint64_t{r.i1 - r.i0 + 1} * (r.j1 - r.j0 + 1);
+    for (const grid_binning::CellRect& r : rects) total += grid_binning::cells_of(r);
     // Entry positions are 32-bit.
     if (total > budget || total >= std::numeric_limits<std::uint32_t>::max()) return false;
     const Buffer<Entry> made = parallel::map_buffer(
         n, [&](std::size_t s) { return entry_of(shadows[s], static_cast<std::uint32_t>(s)); });
-
-    // The grid's rows in stripes, each counted and filled by one job that
-    // reads the shadows reaching its rows in leaf order and writes only its
-    // own rows' cells: each cell lists its shadows in leaf order whatever
-    // the stripes. The shadows are listed per stripe first.
-    const std::size_t cells = std::size_t{nu_} * nv_;
-    const std::size_t stripes = std::min<std::size_t>(nv_, BIN_STRIPES);
-    const auto first_row = [&](std::size_t k) { return static_cast<std::uint32_t>(k * nv_ / stripes); };
-    std::vector<std::uint32_t> stripe_of_row(nv_);
-    for (std::size_t k = 0; k < stripes; ++k)
-        std::fill(stripe_of_row.begin() + first_row(k), stripe_of_row.begin() + first_row(k + 1),
-                  static_cast<std::uint32_t>(k));
-    std::vector<std::size_t> listed(stripes + 1, 0);
-    for (const Rect& r : rects)
-        for (std::uint32_t k = stripe_of_row[r.j0]; k <= stripe_of_row[r.j1]; ++k) ++listed[k + 1];
-    for (std::size_t k = 0; k < stripes; ++k) listed[k + 1] += listed[k];
-    std::vector<std::uint32_t> in_stripe(listed[stripes]);
-    {
-        std::vector<std::size_t> at(listed.begin(), listed.end() - 1);
-        for (std::size_t s = 0; s < n; ++s)
-            for (std::uint32_t k = stripe_of_row[rects[s].j0]; k <= stripe_of_row[rects[s].j1]; ++k)
-                in_stripe[at[k]++] = static_cast<std::uint32_t>(s);
-    }
-    const auto each_in_stripe = [&](std::size_t k, auto&& visit) {
-        const std::uint32_t lo = first_row(k), hi = first_row(k + 1);
-        for (std::size_t e = listed[k]; e != listed[k + 1]; ++e) {
-            const std::uint32_t s = in_stripe[e];
-            const Rect& r = rects[s];
-            const std::uint32_t j_end = std::min(r.j1 + 1, hi);
-            for (std::uint32_t j = std::max(r.j0, lo); j < j_end; ++j)
-                for (std::uint32_t i = r.i0; i <= r.i1; ++i) visit(s, i + std::size_t{nu_} * j);
-        }
-    };
-    Buffer<std::uint32_t> start;
-    start.resize(cells + 1);
-    std::vector<std::uint64_t> stripe_start(stripes + 1, 0);
-    parallel::for_each_index(
-        stripes,
-        [&](std::size_t k) {
-            const std::size_t c0 = std::size_t{first_row(k)} * nu_, c1 = std::size_t{first_row(k + 1)} * nu_;
-            std::fill(start.begin() + c0, start.begin() + c1, 0u);
-            each_in_stripe(k, [&](std::size_t, std::size_t c) { ++start[c]; });
-            std::uint64_t sum = 0;
-            for (std::size_t c = c0; c != c1; ++c) sum += start[c];
-            stripe_start[k + 1] = sum;
-        },
-        1);
-    for (std::size_t k = 0; k < stripes; ++k) stripe_start[k + 1] += stripe_start[k];
-    start[cells] = static_cast<std::uint32_t>(total);
-
     entries_.resize(total);
-    parallel::for_each_index(
-        stripes,
-        [&](std::size_t k) {
-            // Counts to starts, then the starts serve as fill positions and
-            // are set back once the stripe is filled.
-            const std::size_t c0 = std::size_t{first_row(k)} * nu_, c1 = std::size_t{first_row(k + 1)} * nu_;
-            std::uint32_t at = static_cast<std::uint32_t>(stripe_start[k]);
-            for (std::size_t c = c0; c != c1; ++c) {
-                const std::uint32_t count = start[c];
-                start[c] = at;
-                at += count;
-            }
-            each_in_stripe(k, [&](std::size_t s, std::size_t c) { entries_[start[c]++] = made[s]; });
-            std::uint32_t back = static_cast<std::uint32_t>(stripe_start[k]);
-            for (std::size_t c = c0; c != c1; ++c) {
-                const std::uint32_t end = start[c];
-                start[c] = back;
-                back = end;
-            }
-        },
-        1);
-    start_ = std::move(start);
+    start_ = grid_binning::bin(rects, nu_, nv_, total,
+                               [&](std::uint32_t at, std::uint32_t s) { entries_[at] = made[s]; });
     return true;
 }
 
