@@ -150,6 +150,8 @@ def spawn_copies(args, what, copies, level):
     for p in procs:
         if p.stdout.readline().strip() != "ready":
             p.wait()
+            for other in procs:
+                other.kill()
             raise SystemExit(f"{what} at level {level}: a copy did not start "
                              f"(exit {p.returncode}): {p.stderr.read()}")
     for p in procs:
