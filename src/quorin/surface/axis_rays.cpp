@@ -37,8 +37,7 @@ constexpr double MAX_CELLS = 1 << 22;
 // coarsened: a few large triangles must not flood a fine grid.
 constexpr std::uint64_t LISTINGS_PER_TRIANGLE = 32;
 constexpr std::uint64_t LISTINGS_EXTRA = 1 << 16;
-// Shapes per job of their box, and grid cells per job of the sort by zlo.
-constexpr std::size_t BOX_GRAIN = 4096;
+// Grid cells per job of the sort by zlo.
 constexpr std::size_t SORT_GRAIN = 4096;
 
 inline bool same_direction(const Vec3& d, const Vec3& g) { return d[0] == g[0] && d[1] == g[1] && d[2] == g[2]; }
@@ -155,29 +154,13 @@ void AxisRayCaster::build_grid(Grid& g, const Vec3& dir) const {
     if (g.shapes.empty()) return;  // nx = ny = 0: every ray misses
     const std::size_t n = g.shapes.size();
 
-    // The shapes' box, per chunk and then over the chunks in order: the
-    // same values as one pass in shape order.
-    struct Box {
-        double gx = INF, gy = INF, hx = -INF, hy = -INF;
-    };
-    const std::vector<Box> parts =
-        parallel::map(parallel::detail::chunk_count(n, BOX_GRAIN), [&](std::size_t c) {
-            Box b;
-            for (std::size_t i = c * BOX_GRAIN; i < std::min(n, (c + 1) * BOX_GRAIN); ++i) {
-                const Shape& sh = g.shapes[i];
-                b.gx = std::min(b.gx, sh.xlo);
-                b.gy = std::min(b.gy, sh.ylo);
-                b.hx = std::max(b.hx, sh.xhi);
-                b.hy = std::max(b.hy, sh.yhi);
-            }
-            return b;
-        }, 1);
+    // The shapes' box: one pass over a few values per triangle.
     double gx = INF, gy = INF, hx = -INF, hy = -INF;
-    for (const Box& b : parts) {
-        gx = std::min(gx, b.gx);
-        gy = std::min(gy, b.gy);
-        hx = std::max(hx, b.hx);
-        hy = std::max(hy, b.hy);
+    for (const Shape& sh : g.shapes) {
+        gx = std::min(gx, sh.xlo);
+        gy = std::min(gy, sh.ylo);
+        hx = std::max(hx, sh.xhi);
+        hy = std::max(hy, sh.yhi);
     }
     g.gx = gx;
     g.gy = gy;
