@@ -240,6 +240,18 @@ bool any_of(std::size_t n, F&& pred, std::size_t grain = DEFAULT_GRAIN) {
     return found.load();
 }
 
+// The number of i in [0, n) for which pred(i) holds.
+template <class F>
+std::size_t count_if(std::size_t n, F&& pred, std::size_t grain = DEFAULT_GRAIN) {
+    std::atomic<std::size_t> total{0};
+    for_chunks(n, grain, [&](std::size_t b, std::size_t e) {
+        std::size_t c = 0;
+        for (std::size_t i = b; i != e; ++i) c += pred(i) ? 1 : 0;
+        total.fetch_add(c, std::memory_order_relaxed);
+    });
+    return total.load();
+}
+
 // Runs f with every parallel loop inside it on a private arena of `threads`
 // threads (tests and benchmarks compare thread counts with it).
 template <class F>

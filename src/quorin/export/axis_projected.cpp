@@ -105,9 +105,16 @@ CfdAxisProjectedMesh empty_record(RecordPages pages) {
     return r;
 }
 
-// The ray grids of one whole-mesh pass.
-AxisRayCaster face_rays(const Domain& domain, const IbmMesh& mesh, const RigidPose& pose) {
-    return AxisRayCaster(mesh.trimesh, pose, apibm::face_ray_reach(domain, pose));
+// The ray caster of one whole-mesh pass that casts about `rays` rays.
+AxisRayCaster face_rays(const Domain& domain, const IbmMesh& mesh, const RigidPose& pose, std::size_t rays) {
+    return AxisRayCaster(mesh.trimesh, pose, apibm::face_ray_reach(domain, pose), rays);
+}
+
+// The rays a pass over these statuses casts, about: two per face of each
+// cut cell.
+std::size_t rays_for(std::span<const CellStatus> status) {
+    return 12 * parallel::count_if(status.size(), [&](std::size_t i) { return status[i] == STATUS_INTERSECTED; },
+                                   1 << 16);
 }
 
 // Appends one immersed face's eight values to the payload vectors of `sink`
@@ -205,7 +212,7 @@ CfdAxisProjectedMesh build_axis_projected_mesh(const Forest& forest, const Domai
     export_chunks::FaceLayout layout;
     std::optional<AxisRayCaster> rays;
     parallel::invoke([&] { layout = export_chunks::count_faces(forest); },
-                     [&] { rays.emplace(face_rays(domain, mesh, pose)); });
+                     [&] { rays.emplace(face_rays(domain, mesh, pose, rays_for(status))); });
     out.ap.is_immersed_face.resize(layout.n_internal);
     std::uint8_t* immersed = out.ap.is_immersed_face.data();
     // The flags go straight to their slots; the payload of each chunk's
@@ -355,7 +362,7 @@ ApIbmFaceData build_face_data(const Forest& forest, const Domain& domain, const 
                               std::span<const std::uint64_t> neighbour,
                               std::span<const std::uint8_t> axis, const RigidPose& pose,
                               RecordPages pages) {
-    return face_data(forest, domain, mesh, status, owner, neighbour, axis, face_rays(domain, mesh, pose),
+    return face_data(forest, domain, mesh, status, owner, neighbour, axis, face_rays(domain, mesh, pose, rays_for(status)),
                      pages);
 }
 
@@ -363,11 +370,13 @@ Buffer<CellStatus> refresh_immersed_faces(const Forest& forest, const Domain& do
                                           const IbmMesh& mesh, CfdAxisProjectedMesh& record,
                                           const RigidPose& pose, RecordPages pages,
                                           ApIbmFaceData* previous, const FaceRuns* runs) {
-    // The ray grids are built on one thread while the others mark the cells.
+    // The ray grids are built on one thread while the others mark the cells;
+    // the faces immersed before the move tell how many rays there will be.
     Buffer<CellStatus> status;
     std::optional<AxisRayCaster> rays;
+    const std::size_t expected_rays = 2 * record.ap.dist_owner_to_bnd.size();
     parallel::invoke([&] { status = flood::initial_cell_status(forest, domain, mesh, pose); },
-                     [&] { rays.emplace(face_rays(domain, mesh, pose)); });
+                     [&] { rays.emplace(face_rays(domain, mesh, pose, expected_rays)); });
     const std::size_t faces = record.internal_faces_owner.size();
     ApIbmFaceData ap =
         runs != nullptr && record.internal_faces_neighbour.size() == faces && runs_fit(*runs, forest, faces)

@@ -95,7 +95,10 @@ Buffer<std::uint8_t> centres_inside(const Forest& forest, const Domain& domain, 
                                     std::span<const std::uint64_t> cells) {
     const std::size_t count = cells.size();
     const RigidPose identity = RigidPose::identity();
-    const auto columns_along = [&](std::size_t d) {
+    // Columns only for a direction that enough rays are cast along; the
+    // others traverse the hierarchy.
+    const auto columns_along = [&](std::size_t d, std::size_t rays) -> std::unique_ptr<RayColumns> {
+        if (!RayColumns::pays_for(rays, mesh.trimesh)) return nullptr;
         return std::make_unique<RayColumns>(mesh.trimesh, identity.inverse_rotate(INSIDE_TEST_DIRECTIONS[d]));
     };
     // Each centre is cast from up to thirteen times: computed once.
@@ -108,11 +111,15 @@ Buffer<std::uint8_t> centres_inside(const Forest& forest, const Domain& domain, 
             });
         },
         [&] {
-            if (count > 0) columns = columns_along(0);
+            if (count > 0) columns = columns_along(0, count);
         });
     Buffer<InsideVote> votes = parallel::filled(count, InsideVote{});
     for (std::size_t d = 0; d < INSIDE_TEST_DIRECTIONS.size(); ++d) {
-        if (!parallel::any_of(count, [&](std::size_t k) { return !votes[k].decided(); })) break;
+        // Every undecided cell casts along this direction; no more than
+        // these along the next one.
+        const std::size_t undecided =
+            d == 0 ? count : parallel::count_if(count, [&](std::size_t k) { return !votes[k].decided(); });
+        if (undecided == 0) break;
         std::unique_ptr<RayColumns> next;
         const Vec3& dir = INSIDE_TEST_DIRECTIONS[d];
         parallel::invoke(
@@ -126,7 +133,7 @@ Buffer<std::uint8_t> centres_inside(const Forest& forest, const Domain& domain, 
                     WALL_GRAIN);
             },
             [&] {
-                if (d + 1 < INSIDE_TEST_DIRECTIONS.size()) next = columns_along(d + 1);
+                if (d + 1 < INSIDE_TEST_DIRECTIONS.size()) next = columns_along(d + 1, undecided);
             });
         columns = std::move(next);
     }

@@ -18,7 +18,9 @@
 // reach given at construction, non-finite input) go to the hierarchy.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -32,8 +34,20 @@ public:
     // Grids for the three axes of the domain frame under `pose`. `reach`
     // bounds, for the rays served by the grids, the largest |component| of
     // the origin in the surface's frame and the ray length; it sizes the
-    // margins. The mesh must outlive the caster.
-    AxisRayCaster(const TriMesh& mesh, const RigidPose& pose, double reach);
+    // margins. The grids are built only when `expected_rays`, the number of
+    // casts the caller foresees, pays for them (see pays_for). The mesh must
+    // outlive the caster.
+    AxisRayCaster(const TriMesh& mesh, const RigidPose& pose, double reach,
+                  std::size_t expected_rays = std::numeric_limits<std::size_t>::max());
+
+    // Whether grids pay for `rays` casts: building them touches every
+    // triangle three times, while a short ray saves only part of a
+    // hierarchy descent, so a large surface needs several rays per triangle
+    // before its grids are worth their time and memory.
+    static bool pays_for(std::size_t rays, const TriMesh& mesh) {
+        return rays / RAYS_PER_TRIANGLE >= mesh.leaf_corners().size();
+    }
+    static constexpr std::size_t RAYS_PER_TRIANGLE = 4;
 
     // Equal to mesh.cast_ray_posed(origin, dir, max_toi, pose) for every
     // input. Thread-safe; allocates nothing.

@@ -34,6 +34,16 @@ public:
     RayColumns(const TriMesh& mesh, const Vec3& dir);
 
     bool usable() const { return !start_.empty(); }
+
+    // Whether binning pays for `rays` rays along one direction: binning
+    // touches every triangle once, a ray through the hierarchy costs a few
+    // dozen node visits more than one through its column, so the columns
+    // of a large surface are only worth building for many more rays than
+    // it has triangles. Either way the answers are the same.
+    static bool pays_for(std::size_t rays, const TriMesh& mesh) {
+        return rays >= RAYS_PER_TRIANGLE * mesh.leaf_corners().size();
+    }
+    static constexpr std::size_t RAYS_PER_TRIANGLE = 8;
     const Vec3& direction() const { return dir_; }
 
     // TriMesh::collect_stable_hits for the ray origin + t·direction(): tests
