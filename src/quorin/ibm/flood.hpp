@@ -55,7 +55,7 @@ struct PlacedSurface {
     // empty past the limit above.
     Buffer<TriangleBoxTest> tests;
     // Past the limit: the corners placed at the pose (none for the identity).
-    std::vector<TriMesh::Corners> corners;
+    Buffer<TriMesh::Corners> corners;
 
     PlacedSurface(const IbmMesh& m, const RigidPose& p, std::size_t prepared_bytes_limit = PREPARED_BYTES_LIMIT);
     bool cuts(const CellBox& box) const;

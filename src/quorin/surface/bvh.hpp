@@ -31,6 +31,7 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <vector>
 
@@ -72,10 +73,14 @@ public:
     // Takes the vertices and triangles as given (order, winding, duplicates and
     // degenerate triangles kept) and builds the hierarchy. Needs at least one
     // triangle and every index below the vertex count.
-    TriMesh(std::vector<Vec3> vertices, std::vector<Triangle> triangles);
+    TriMesh(Buffer<Vec3> vertices, Buffer<Triangle> triangles);
+    // The same from plain vectors or lists (copied on the pool).
+    TriMesh(const std::vector<Vec3>& vertices, const std::vector<Triangle>& triangles);
+    TriMesh(std::initializer_list<Vec3> vertices, std::initializer_list<Triangle> triangles)
+        : TriMesh(std::vector<Vec3>(vertices), std::vector<Triangle>(triangles)) {}
 
-    const std::vector<Vec3>& vertices() const { return vertices_; }
-    const std::vector<Triangle>& triangles() const { return triangles_; }
+    const Buffer<Vec3>& vertices() const { return vertices_; }
+    const Buffer<Triangle>& triangles() const { return triangles_; }
 
     // Does the closed axis-aligned box (domain frame) share a point with some
     // triangle of the surface placed at `pose`? The pose is applied to the
@@ -94,11 +99,11 @@ public:
     // The triangles' corners placed at `pose` (R·v + t each), in the
     // hierarchy's leaf order: for callers that test many boxes under one
     // pose, so that each corner is placed once instead of once per test.
-    std::vector<Corners> placed_corners(const RigidPose& pose) const;
+    Buffer<Corners> placed_corners(const RigidPose& pose) const;
 
     // intersects_box with the corners placed_corners(pose) gave; the answers
     // are the same.
-    bool intersects_box(const CellBox& box, const RigidPose& pose, const std::vector<Corners>& placed) const;
+    bool intersects_box(const CellBox& box, const RigidPose& pose, const Buffer<Corners>& placed) const;
 
     // Leaf positions of the triangles that may meet the closed box (domain
     // frame) at `pose`, appended to `out` in no particular order: every
@@ -184,13 +189,13 @@ public:
     static constexpr double NODE_MARGIN = 0x1p-28;
 
     // The hierarchy itself (tests compare builds on different thread counts).
-    const std::vector<Node>& nodes() const { return nodes_; }
-    const std::vector<std::uint32_t>& leaf_order() const { return order_; }
+    const Buffer<Node>& nodes() const { return nodes_; }
+    const Buffer<std::uint32_t>& leaf_order() const { return order_; }
     // The corners of the triangles in leaf order (entry k belongs to triangle
     // leaf_order()[k]), and per leaf position 1 for a zero-area triangle: for
     // ray kernels that bin the triangles beside the hierarchy.
-    const std::vector<Corners>& leaf_corners() const { return corners_; }
-    const std::vector<std::uint8_t>& leaf_zero_area() const { return flat_; }
+    const Buffer<Corners>& leaf_corners() const { return corners_; }
+    const Buffer<std::uint8_t>& leaf_zero_area() const { return flat_; }
 
 private:
     // The box test; `placed` holds the corners at `pose`, or is null to place
@@ -200,15 +205,17 @@ private:
     bool visit_box_leaves(const CellBox& box, const RigidPose& pose, Visit&& visit) const;
     bool project_point_within(const Vec3& p, double bound2, PointProjection& out) const;
 
-    std::vector<Vec3> vertices_;
-    std::vector<Triangle> triangles_;
+    // Buffers throughout: a surface of millions of triangles is written once
+    // by the pool, never zero-filled first by one thread.
+    Buffer<Vec3> vertices_;
+    Buffer<Triangle> triangles_;
 
-    std::vector<Node> nodes_;          // depth-first, root at 0
-    std::vector<std::uint32_t> order_;  // triangle indices in leaf order
+    Buffer<Node> nodes_;               // depth-first, root at 0
+    Buffer<std::uint32_t> order_;      // triangle indices in leaf order
     // The corners of each triangle in leaf order, so that a leaf's triangles
     // are read from consecutive memory.
-    std::vector<Corners> corners_;
-    std::vector<std::uint8_t> flat_;    // per leaf position: 1 for a zero-area triangle
+    Buffer<Corners> corners_;
+    Buffer<std::uint8_t> flat_;        // per leaf position: 1 for a zero-area triangle
     double scale_ = 0;                 // largest finite |coordinate| of a triangle vertex
     std::size_t depth_ = 0;
 };

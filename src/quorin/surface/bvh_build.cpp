@@ -362,38 +362,75 @@ std::size_t build_top(Prim* base, std::size_t b, std::size_t e, const RangeBound
     return id;
 }
 
-void assemble(const std::vector<TopNode>& tops, const std::vector<std::vector<Node>>& job_nodes, std::size_t id,
-              std::vector<Node>& out) {
+// Lays out the upper tree depth-first from `at`: writes its own nodes into
+// `out` and each job's position into `job_at`; returns the position after
+// the subtree. The jobs' nodes are copied in afterwards, on the pool.
+std::size_t place_top(const std::vector<TopNode>& tops, const std::vector<std::vector<Node>>& job_nodes,
+                      std::size_t id, std::size_t at, Buffer<Node>& out, std::vector<std::size_t>& job_at) {
     const TopNode& t = tops[id];
     if (t.job >= 0) {
-        const auto base = static_cast<std::uint32_t>(out.size());
-        for (Node n : job_nodes[static_cast<std::size_t>(t.job)]) {
-            if (n.count == 0) n.index += base;
-            out.push_back(n);
-        }
-        return;
+        job_at[static_cast<std::size_t>(t.job)] = at;
+        return at + job_nodes[static_cast<std::size_t>(t.job)].size();
     }
-    const std::size_t me = out.size();
-    out.push_back(make_node(t.bounds));
-    assemble(tops, job_nodes, t.left, out);
-    out[me].index = static_cast<std::uint32_t>(out.size());
-    assemble(tops, job_nodes, t.right, out);
+    out[at] = make_node(t.bounds);
+    const std::size_t right = place_top(tops, job_nodes, t.left, at + 1, out, job_at);
+    out[at].index = static_cast<std::uint32_t>(right);
+    return place_top(tops, job_nodes, t.right, right, out, job_at);
+}
+
+// The flat depth-first node array of the upper tree with the jobs' subtrees
+// in their places: the same nodes as one serial depth-first walk.
+void assemble(const std::vector<TopNode>& tops, const std::vector<std::vector<Node>>& job_nodes, std::size_t total,
+              Buffer<Node>& out) {
+    out.resize(total);
+    std::vector<std::size_t> job_at(job_nodes.size());
+    place_top(tops, job_nodes, 0, 0, out, job_at);
+    parallel::for_chunks(job_nodes.size(), 1, [&](std::size_t b, std::size_t e) {
+        for (std::size_t j = b; j != e; ++j) {
+            const auto base = static_cast<std::uint32_t>(job_at[j]);
+            Node* dst = out.data() + job_at[j];
+            for (Node n : job_nodes[j]) {
+                if (n.count == 0) n.index += base;
+                *dst++ = n;
+            }
+        }
+    });
 }
 
 }  // namespace
 
-TriMesh::TriMesh(std::vector<Vec3> vertices, std::vector<Triangle> triangles)
+namespace {
+
+template <class T>
+Buffer<T> to_buffer(const std::vector<T>& items) {
+    Buffer<T> out(items.size());
+    parallel::copy(items.data(), items.size(), out.data());
+    return out;
+}
+
+}  // namespace
+
+TriMesh::TriMesh(const std::vector<Vec3>& vertices, const std::vector<Triangle>& triangles)
+    : TriMesh(to_buffer(vertices), to_buffer(triangles)) {}
+
+TriMesh::TriMesh(Buffer<Vec3> vertices, Buffer<Triangle> triangles)
     : vertices_(std::move(vertices)), triangles_(std::move(triangles)) {
     const std::size_t nv = vertices_.size();
     const std::size_t nt = triangles_.size();
-    for (std::size_t i = 0; i < nt; ++i)
-        for (std::uint32_t k : triangles_[i])
-            if (k >= nv) index_out_of_bounds(k, nv);
+    const auto out_of_range = [&](std::size_t i) {
+        const Triangle& t = triangles_[i];
+        return t[0] >= nv || t[1] >= nv || t[2] >= nv;
+    };
+    if (parallel::any_of(nt, out_of_range, 16384)) {
+        for (std::size_t i = 0; i < nt; ++i)
+            for (std::uint32_t k : triangles_[i])
+                if (k >= nv) index_out_of_bounds(k, nv);
+    }
 
     // Per-triangle boxes, in triangle order; triangles with a non-finite
     // coordinate are left out of the hierarchy.
     constexpr std::uint32_t LEFT_OUT = std::numeric_limits<std::uint32_t>::max();
-    std::vector<Prim> prims = parallel::map(nt, [&](std::size_t i) {
+    Buffer<Prim> prims = parallel::map_buffer(nt, [&](std::size_t i) {
         const Triangle& t = triangles_[i];
         const Vec3& a = vertices_[t[0]];
         const Vec3& b = vertices_[t[1]];
@@ -428,14 +465,14 @@ TriMesh::TriMesh(std::vector<Vec3> vertices, std::vector<Triangle> triangles)
             build_range(prims.data(), t.b, t.e, t.bounds, t.depth, huge, job_nodes[j], job_depth[j]);
         }
     });
-    std::size_t total = tops.size();
+    std::size_t total = 0;
+    for (const TopNode& t : tops) total += t.job >= 0 ? 0 : 1;
     for (const auto& v : job_nodes) total += v.size();
-    nodes_.reserve(total);
-    assemble(tops, job_nodes, 0, nodes_);
+    assemble(tops, job_nodes, total, nodes_);
     depth_ = *std::max_element(job_depth.begin(), job_depth.end());
 
-    order_.resize(prims.size());
-    for (std::size_t i = 0; i < prims.size(); ++i) order_[i] = prims[i].tri;
+    order_ = parallel::map_buffer(prims.size(), [&](std::size_t i) { return prims[i].tri; }, 16384);
+    Buffer<Prim>().swap(prims);
     // Each node's box is widened by its own share of the traversal margin,
     // so the queries add only their own.
     parallel::for_chunks(nodes_.size(), 1024, [&](std::size_t b, std::size_t e) {
@@ -450,11 +487,11 @@ TriMesh::TriMesh(std::vector<Vec3> vertices, std::vector<Triangle> triangles)
             }
         }
     });
-    corners_ = parallel::map(order_.size(), [&](std::size_t k) -> Corners {
+    corners_ = parallel::map_buffer(order_.size(), [&](std::size_t k) -> Corners {
         const Triangle& t = triangles_[order_[k]];
         return {vertices_[t[0]], vertices_[t[1]], vertices_[t[2]]};
     });
-    flat_ = parallel::map(order_.size(), [&](std::size_t k) -> std::uint8_t {
+    flat_ = parallel::map_buffer(order_.size(), [&](std::size_t k) -> std::uint8_t {
         const Corners& c = corners_[k];
         return exactly_collinear(c[0], c[1], c[2]) ? 1 : 0;
     });

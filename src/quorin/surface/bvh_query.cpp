@@ -135,13 +135,13 @@ bool TriMesh::intersects_box(const CellBox& box, const RigidPose& pose) const {
     return intersects_box_placed(box, pose, nullptr);
 }
 
-bool TriMesh::intersects_box(const CellBox& box, const RigidPose& pose, const std::vector<Corners>& placed) const {
+bool TriMesh::intersects_box(const CellBox& box, const RigidPose& pose, const Buffer<Corners>& placed) const {
     if (placed.size() != corners_.size()) assert_eq_failed("One placed triangle per triangle", corners_.size(), placed.size());
     return intersects_box_placed(box, pose, placed.data());
 }
 
-std::vector<TriMesh::Corners> TriMesh::placed_corners(const RigidPose& pose) const {
-    return parallel::map(corners_.size(), [&](std::size_t k) -> Corners {
+Buffer<TriMesh::Corners> TriMesh::placed_corners(const RigidPose& pose) const {
+    return parallel::map_buffer(corners_.size(), [&](std::size_t k) -> Corners {
         const Corners& c = corners_[k];
         return {pose.transform_point(c[0]), pose.transform_point(c[1]), pose.transform_point(c[2])};
     });

@@ -38,9 +38,16 @@ void check_geometry(std::span<const Vec3> vertices, std::span<const Triangle> tr
     }
 }
 
-TriMesh checked_trimesh(std::vector<Vec3>&& vertices, std::vector<Triangle>&& triangles) {
+TriMesh checked_trimesh(Buffer<Vec3>&& vertices, Buffer<Triangle>&& triangles) {
     check_geometry(vertices, triangles);
     return TriMesh(std::move(vertices), std::move(triangles));
+}
+
+template <class T>
+Buffer<T> to_buffer(std::span<const T> items) {
+    Buffer<T> out(items.size());
+    parallel::copy(items.data(), items.size(), out.data());
+    return out;
 }
 
 }  // namespace
@@ -48,22 +55,19 @@ TriMesh checked_trimesh(std::vector<Vec3>&& vertices, std::vector<Triangle>&& tr
 IbmMesh::IbmMesh(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
                  std::vector<std::string> patch_names_,
                  std::vector<std::uint64_t> triangle_patch_ids_)
-    : IbmMesh(std::vector<Vec3>(vertices.begin(), vertices.end()),
-              std::vector<Triangle>(triangles.begin(), triangles.end()), std::move(patch_names_),
-              std::move(triangle_patch_ids_)) {}
+    : IbmMesh(to_buffer(vertices), to_buffer(triangles), std::move(patch_names_),
+              to_buffer(std::span<const std::uint64_t>(triangle_patch_ids_))) {}
 
-IbmMesh::IbmMesh(std::vector<Vec3>&& vertices, std::vector<Triangle>&& triangles,
-                 std::vector<std::string> patch_names_,
-                 std::vector<std::uint64_t> triangle_patch_ids_)
+IbmMesh::IbmMesh(Buffer<Vec3>&& vertices, Buffer<Triangle>&& triangles, std::vector<std::string> patch_names_,
+                 Buffer<std::uint64_t> triangle_patch_ids_)
     : trimesh(checked_trimesh(std::move(vertices), std::move(triangles))),
       patch_names(std::move(patch_names_)),
       triangle_patch_ids(std::move(triangle_patch_ids_)) {}
 
 namespace mesh {
 
-std::vector<Vec3> vertices_to_f64(std::vector<std::array<float, 3>> vertices) {
-    std::vector<Vec3> out;
-    out.resize(vertices.size());
+Buffer<Vec3> vertices_to_f64(std::vector<std::array<float, 3>> vertices) {
+    Buffer<Vec3> out(vertices.size());
     parallel::for_chunks(vertices.size(), 16384, [&](std::size_t b, std::size_t e) {
         for (std::size_t i = b; i != e; ++i) {
             const auto& v = vertices[i];
@@ -86,10 +90,6 @@ namespace detail {
 
 namespace {
 
-struct FdCloser {
-    int fd;
-    ~FdCloser() { ::close(fd); }
-};
 
 std::string concat(std::string_view a, std::string_view b) {
     std::string s;
@@ -163,26 +163,52 @@ std::string os_error_text(int err) {
     return s;
 }
 
-Expected<FileBytes> read_file(const std::string& path, std::string_view open_prefix,
-                              std::string_view read_prefix) {
+Expected<OpenFile> OpenFile::open(const std::string& path, std::string_view open_prefix) {
     // open() would stop at an embedded NUL and open some other file.
     if (path.find('\0') != std::string::npos) {
         return Failure{concat(open_prefix, "path contains a NUL byte")};
     }
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return Failure{concat(open_prefix, os_error_text(errno))};
-    const FdCloser closer{fd};
+    return OpenFile(fd);
+}
 
+OpenFile::~OpenFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Expected<std::size_t> OpenFile::read_full(char* dst, std::size_t want) {
+    std::size_t have = 0;
+    while (have < want) {
+        const std::size_t step = std::min<std::size_t>(want - have, 1u << 30);
+        const ssize_t got = ::read(fd_, dst + have, step);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return Failure{os_error_text(errno)};
+        }
+        if (got == 0) break;
+        have += static_cast<std::size_t>(got);
+    }
+    return have;
+}
+
+std::optional<std::size_t> OpenFile::regular_size() const {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return std::nullopt;
+    return static_cast<std::size_t>(st.st_size);
+}
+
+Expected<FileBytes> OpenFile::read_rest(FileBytes file, std::string_view read_prefix) {
     // A regular file is read into a buffer of its size (plus one byte, so that
     // the end shows without growing); anything else grows as it reads.
-    std::size_t capacity = 1 << 16;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-        capacity = static_cast<std::size_t>(st.st_size) + 1;
-    }
+    std::size_t capacity = std::max<std::size_t>(file.size + 1, 1 << 16);
+    if (const auto size = regular_size(); size && *size >= file.size) capacity = *size + 1;
     try {
-        FileBytes file;
-        file.data = std::make_unique_for_overwrite<char[]>(capacity);
+        if (file.data == nullptr || capacity > file.size) {
+            auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
+            if (file.size > 0) std::memcpy(bigger.get(), file.data.get(), file.size);
+            file.data = std::move(bigger);
+        }
         for (;;) {
             if (file.size == capacity) {
                 const std::size_t grown = capacity * 2;
@@ -191,19 +217,22 @@ Expected<FileBytes> read_file(const std::string& path, std::string_view open_pre
                 file.data = std::move(bigger);
                 capacity = grown;
             }
-            const std::size_t want = std::min<std::size_t>(capacity - file.size, 1u << 30);
-            const ssize_t got = ::read(fd, file.data.get() + file.size, want);
-            if (got < 0) {
-                if (errno == EINTR) continue;
-                return Failure{concat(read_prefix, os_error_text(errno))};
-            }
-            if (got == 0) break;
-            file.size += static_cast<std::size_t>(got);
+            const Expected<std::size_t> got = read_full(file.data.get() + file.size, capacity - file.size);
+            if (!got) return Failure{concat(read_prefix, got.error())};
+            file.size += *got;
+            if (file.size < capacity) break;
         }
         return file;
     } catch (const std::bad_alloc&) {
         return Failure{concat(read_prefix, "file too large to hold in memory")};
     }
+}
+
+Expected<FileBytes> read_file(const std::string& path, std::string_view open_prefix,
+                              std::string_view read_prefix) {
+    Expected<OpenFile> file = OpenFile::open(path, open_prefix);
+    if (!file) return Failure{file.error()};
+    return file->read_rest(FileBytes{}, read_prefix);
 }
 
 bool is_valid_utf8(std::string_view bytes) {

@@ -8,9 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "quorin/error.hpp"
@@ -22,7 +24,7 @@ namespace quorin {
 struct IbmMesh {
     TriMesh trimesh;
     std::vector<std::string> patch_names;
-    std::vector<std::uint64_t> triangle_patch_ids;
+    Buffer<std::uint64_t> triangle_patch_ids;
 
     // Copies the vertices and triangles (order, winding, duplicates and
     // degenerate triangles kept as given) and builds the hierarchy; takes the
@@ -34,10 +36,10 @@ struct IbmMesh {
     IbmMesh(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
             std::vector<std::string> patch_names, std::vector<std::uint64_t> triangle_patch_ids);
 
-    // The same, taking the vertex and triangle vectors over instead of copying
-    // them, so that a loader does not hold a large surface twice.
-    IbmMesh(std::vector<Vec3>&& vertices, std::vector<Triangle>&& triangles,
-            std::vector<std::string> patch_names, std::vector<std::uint64_t> triangle_patch_ids);
+    // The same, taking the vertex, triangle and patch-id buffers over instead
+    // of copying them, so that a loader does not hold a large surface twice.
+    IbmMesh(Buffer<Vec3>&& vertices, Buffer<Triangle>&& triangles, std::vector<std::string> patch_names,
+            Buffer<std::uint64_t> triangle_patch_ids);
 };
 
 namespace mesh {
@@ -48,7 +50,7 @@ inline constexpr double PLACEHOLDER_SURFACE_COORD = 1e10;
 
 // Widens 32-bit float vertices to 64-bit ones, element for element, exactly.
 // Takes the vector over and releases it.
-std::vector<Vec3> vertices_to_f64(std::vector<std::array<float, 3>> vertices);
+Buffer<Vec3> vertices_to_f64(std::vector<std::array<float, 3>> vertices);
 
 // One triangle at (1e10, 1e10, 1e10), (1e10 + 1, 1e10, 1e10),
 // (1e10, 1e10 + 1, 1e10) with the single patch "empty".
@@ -63,6 +65,32 @@ struct FileBytes {
     std::unique_ptr<char[]> data;
     std::size_t size = 0;
     std::string_view view() const { return {data.get(), size}; }
+};
+
+// A file opened read-only, read in pieces; closed when destroyed.
+class OpenFile {
+public:
+    // Opens `path`; a failure gives open_prefix + the system's error text.
+    static Expected<OpenFile> open(const std::string& path, std::string_view open_prefix);
+
+    OpenFile(OpenFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    OpenFile& operator=(OpenFile&&) = delete;
+    ~OpenFile();
+
+    // Reads into dst[0, want) until it is full or the file ends; the number
+    // of bytes read, or the system's error text.
+    Expected<std::size_t> read_full(char* dst, std::size_t want);
+
+    // The size of a regular file; none for pipes, devices and directories.
+    std::optional<std::size_t> regular_size() const;
+
+    // Reads the rest of the file after the `file.size` bytes already in
+    // `file`; a failure while reading gives read_prefix + the system's text.
+    Expected<FileBytes> read_rest(FileBytes file, std::string_view read_prefix);
+
+private:
+    explicit OpenFile(int fd) : fd_(fd) {}
+    int fd_;
 };
 
 // Opens `path` read-only and reads it to its end. A failure to open gives

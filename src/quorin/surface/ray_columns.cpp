@@ -67,8 +67,8 @@ std::uint32_t cells_along(double extent, double h) {
 }  // namespace
 
 RayColumns::RayColumns(const TriMesh& mesh, const Vec3& dir) : mesh_(&mesh), dir_(dir) {
-    const std::vector<TriMesh::Corners>& corners = mesh.leaf_corners();
-    const std::vector<std::uint8_t>& flat = mesh.leaf_zero_area();
+    const Buffer<TriMesh::Corners>& corners = mesh.leaf_corners();
+    const Buffer<std::uint8_t>& flat = mesh.leaf_zero_area();
     const std::size_t n = corners.size();
     if (n == 0 || n >= std::numeric_limits<std::uint32_t>::max() || !finite3(dir)) return;
     if (dir[0] == 0 && dir[1] == 0 && dir[2] == 0) return;
@@ -210,7 +210,7 @@ std::optional<bool> RayColumns::collect_stable_hits(const Vec3& origin, double m
     // if at all, behind it and behind every later origin.
     const double behind = depth_sign_ * origin[kz_] - MARGIN_RATIO * (magnitude + 1);
     const geom::RayFrame frame = geom::make_ray_frame(origin, dir_);
-    const std::vector<TriMesh::Corners>& corners = mesh_->leaf_corners();
+    const Buffer<TriMesh::Corners>& corners = mesh_->leaf_corners();
     const std::size_t c = cell_u(u) + std::size_t{nu_} * cell_v(v);
     for (std::uint32_t e = start_[c]; e != start_[c + 1]; ++e) {
         const Entry& en = entries_[e];

@@ -83,7 +83,8 @@ inline Vec3 place(const RigidPose& p, const Vec3& v) {
 inline IbmMesh placed_copy(const IbmMesh& m, const RigidPose& p) {
     std::vector<Vec3> v;
     for (const Vec3& x : m.trimesh.vertices()) v.push_back(place(p, x));
-    return make_mesh(v, m.trimesh.triangles());
+    const auto& t = m.trimesh.triangles();
+    return make_mesh(v, std::vector<Triangle>(t.begin(), t.end()));
 }
 
 inline BuildSettings unit_settings(std::array<std::uint32_t, 3> res, std::uint8_t n_leaf) {

@@ -138,8 +138,8 @@ TEST(InsideReplay, CloseSheetsAndSharedEdges) {
     const Vec3 lo{0, 0, 0}, hi{1, 1, 1};
     const IbmMesh box = testing::box_mesh(lo, hi);
     const IbmMesh near_copy = testing::box_mesh({0, 0, 0}, {1 + 5e-8, 1, 1});
-    std::vector<Vec3> v = box.trimesh.vertices();
-    std::vector<Triangle> t = box.trimesh.triangles();
+    std::vector<Vec3> v(box.trimesh.vertices().begin(), box.trimesh.vertices().end());
+    std::vector<Triangle> t(box.trimesh.triangles().begin(), box.trimesh.triangles().end());
     const auto off = static_cast<std::uint32_t>(v.size());
     for (const Vec3& p : near_copy.trimesh.vertices()) v.push_back(p);
     for (const Triangle& tri : near_copy.trimesh.triangles()) t.push_back({tri[0] + off, tri[1] + off, tri[2] + off});

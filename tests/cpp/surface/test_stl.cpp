@@ -333,5 +333,49 @@ TEST(LoadStl, LargeBinarySameForAnyThreadCount) {
     EXPECT_EQ(one->trimesh.triangles(), all->trimesh.triangles());
 }
 
+// Binary files are read in blocks of some megabytes: records cut at a block's
+// end, counts that end before or after the file does, and headers that begin
+// like ASCII files must come out as a reader of the whole file gives them.
+TEST(LoadStl, BinaryFilesLongerThanAReadBlock) {
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> coord(-100, 100);
+    std::vector<Facet> facets(190000);  // 9.5 MB of records
+    for (Facet& f : facets) {
+        for (F3& c : f.corners) c = {coord(rng), coord(rng), coord(rng)};
+    }
+    const std::vector<Facet> first_few(facets.begin(), facets.begin() + 1000);
+    const auto n = static_cast<std::uint32_t>(facets.size());
+    const struct {
+        const char* what;
+        std::string bytes;
+        const std::vector<Facet>* loaded;  // null: the file is too short
+    } cases[] = {
+        {"records only", binary_stl(facets), &facets},
+        {"a header that starts like ASCII, first line not UTF-8", binary_stl(facets, {}, "solid \xff\xfe"), &facets},
+        {"megabytes past the announced records", binary_stl(facets, 1000), &first_few},
+        {"one record more announced than present", binary_stl(facets, n + 1), nullptr},
+        {"the last record cut short", binary_stl(facets).substr(0, 84 + 50 * facets.size() - 1), nullptr},
+    };
+    TempDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = dir.write("big.stl", c.bytes);
+        const auto all = mesh::load_stl(path);
+        const auto one = parallel::with_threads(1, [&] { return mesh::load_stl(path); });
+        if (c.loaded == nullptr) {
+            ASSERT_FALSE(all.ok());
+            EXPECT_EQ(all.error(), "Failed to read STL file: failed to fill whole buffer");
+            ASSERT_FALSE(one.ok());
+            EXPECT_EQ(one.error(), all.error());
+            continue;
+        }
+        ASSERT_TRUE(all.ok()) << all.error();
+        ASSERT_TRUE(one.ok()) << one.error();
+        expect_facets(*all, *c.loaded);
+        EXPECT_EQ(one->trimesh.vertices(), all->trimesh.vertices());
+        EXPECT_EQ(one->trimesh.triangles(), all->trimesh.triangles());
+    }
+}
+
 }  // namespace
 }  // namespace quorin
