@@ -9,7 +9,9 @@
 
 namespace quorin::mesh {
 
-// Reads the file at `path` once, as UTF-8 text, and parses it.
+// Reads the file at `path` once, as UTF-8 text, and parses it in line-aligned
+// blocks on the worker pool; the surface and the messages are those of a
+// reading line by line, for any number of threads.
 //
 // Model: every "o" statement starts an object (the lines before the first one
 // form an unnamed object); each object owns the vertices listed in it. Vertex
