@@ -90,6 +90,10 @@ public:
 
 private:
     explicit OpenFile(int fd) : fd_(fd) {}
+    // Reads bytes [file.size, end) of a regular file on the pool; false,
+    // with the system's text in `error`, when a read fails. Stops at the
+    // first piece the file ends in.
+    bool read_in_pieces(FileBytes& file, std::size_t end, std::string& error);
     int fd_;
 };
 

@@ -1,9 +1,12 @@
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "../temp_dir.hpp"
 
 #include "quorin/parallel.hpp"
 #include "quorin/surface/ibm_mesh.hpp"
@@ -144,6 +147,28 @@ TEST(ParseReal, NumberTokens) {
     float f;
     ASSERT_TRUE(parse_real("nan", d) && parse_real("NaN", f));
     EXPECT_TRUE(std::isnan(d) && std::isnan(f));
+}
+
+// Large files are read by the pool in pieces: every byte must land at its
+// place, on any thread count, with pieces cut anywhere in a line.
+TEST(ReadFile, LargeFilesReadWholeAndInOrder) {
+    std::string bytes(37u << 20, '\0');
+    std::uint64_t x = 88172645463325252ull;
+    for (char& c : bytes) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        c = static_cast<char>(x);
+    }
+    testing::TempDir dir;
+    const std::string path = dir.write("big.bin", bytes);
+    for (const std::size_t threads : {1, 8}) {
+        SCOPED_TRACE(threads);
+        const auto file = parallel::with_threads(threads, [&] { return mesh::detail::read_file(path, "open: ", "read: "); });
+        ASSERT_TRUE(file.ok()) << file.error();
+        ASSERT_EQ(file->size, bytes.size());
+        EXPECT_TRUE(file->view() == bytes);
+    }
 }
 
 }  // namespace
