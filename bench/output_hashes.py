@@ -22,6 +22,7 @@ import hashlib
 import os
 import subprocess
 import sys
+import tempfile
 
 import numpy as np
 
@@ -57,6 +58,9 @@ CASES = [
          domain=BENCH_DOMAIN, base=[16, 16, 13], seed=[-9.0, -4.0, -7.0]),
     dict(name="bench_bunny_l6", file="bunny.stl", quick=False, level=6,
          domain=BENCH_DOMAIN, base=[16, 16, 13], seed=[-9.0, -4.0, -7.0]),
+    # A surface of CAD size: the generated sphere of 1,998,000 triangles.
+    dict(name="sphere_2m_l4", sphere=1000, quick=False, level=4,
+         domain=([-1.3, -1.3, -1.3], [1.3, 1.3, 1.3]), base=[8, 8, 8], seed=[-1.25, -1.25, -1.25]),
 ]
 
 TRANSLATION = [0.05, 0.0, 0.0]
@@ -94,9 +98,25 @@ def object_lines(prefix, obj, parent=""):
     return lines
 
 
+def surface_path(case):
+    """The case's surface file; a generated sphere is written once to the
+    temporary directory."""
+    if "sphere" not in case:
+        return os.path.join(DATA, case["file"])
+    n = case["sphere"]
+    path = os.path.join(tempfile.gettempdir(), f"quorin_sphere_{n}.stl")
+    if not os.path.exists(path):
+        sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+        import sphere_stl
+        partial = f"{path}.{os.getpid()}"
+        sphere_stl.write_stl(partial, *sphere_stl.sphere(n, 1.0))
+        os.replace(partial, path)
+    return path
+
+
 def case_calls(case):
     """The five results of one case, in call order, as (call name, result)."""
-    path = os.path.join(DATA, case["file"])
+    path = surface_path(case)
     level = case["level"]
     manager = _quorin.QuorinManager(_quorin.BoundingBox(*case["domain"]), case["base"],
                                     n_leaf_refinement=case.get("n_leaf", 0))
