@@ -11,6 +11,7 @@ setup:
 test: setup
 	@status=0; \
 	build/tests/cpp/quorin_tests --gtest_brief=1 || status=1; \
+	meson test -C build --no-rebuild --suite fuzz --print-errorlogs || status=1; \
 	$(PYTHON) -m pytest -q tests/python || status=1; \
 	exit $$status
 
@@ -26,3 +27,4 @@ test-python:
 bench: setup
 	@for b in build/bench/*_bench; do echo "== $$b"; $$b || exit 1; done
 	@echo "== bench/build_bench.py"; $(PYTHON) bench/build_bench.py
+	@echo "== bench/large_surface_bench.py"; $(PYTHON) bench/large_surface_bench.py
