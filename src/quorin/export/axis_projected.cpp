@@ -362,8 +362,8 @@ ApIbmFaceData build_face_data(const Forest& forest, const Domain& domain, const 
                               std::span<const std::uint64_t> neighbour,
                               std::span<const std::uint8_t> axis, const RigidPose& pose,
                               RecordPages pages) {
-    return face_data(forest, domain, mesh, status, owner, neighbour, axis, face_rays(domain, mesh, pose, rays_for(status)),
-                     pages);
+    return face_data(forest, domain, mesh, status, owner, neighbour, axis,
+                     face_rays(domain, mesh, pose, rays_for(status)), pages);
 }
 
 Buffer<CellStatus> refresh_immersed_faces(const Forest& forest, const Domain& domain,

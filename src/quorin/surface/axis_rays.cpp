@@ -70,7 +70,9 @@ void choose_resolution(double wx, double wy, std::size_t listed, std::int64_t& n
 AxisRayCaster::AxisRayCaster(const TriMesh& mesh, const RigidPose& pose, double reach, std::size_t expected_rays)
     : mesh_(&mesh), pose_(pose), identity_(pose.is_identity()), reach_(reach) {
     const double scale = mesh.coordinate_scale();
-    if (!pays_for(expected_rays, mesh) || mesh.node_count() == 0 || !(reach >= 0) || !(reach < HUGE_COORD) || !(scale < HUGE_COORD)) return;
+    if (!pays_for(expected_rays, mesh) || mesh.node_count() == 0 || !(reach >= 0) || !(reach < HUGE_COORD) ||
+        !(scale < HUGE_COORD))
+        return;
     Vec3 dirs[3];
     for (int a = 0; a < 3; ++a) {
         dirs[a] = identity_ ? AXIS_UNIT[a] : pose.inverse_rotate(AXIS_UNIT[a]);

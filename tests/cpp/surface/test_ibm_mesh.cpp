@@ -164,7 +164,8 @@ TEST(ReadFile, LargeFilesReadWholeAndInOrder) {
     const std::string path = dir.write("big.bin", bytes);
     for (const std::size_t threads : {1, 8}) {
         SCOPED_TRACE(threads);
-        const auto file = parallel::with_threads(threads, [&] { return mesh::detail::read_file(path, "open: ", "read: "); });
+        const auto file =
+            parallel::with_threads(threads, [&] { return mesh::detail::read_file(path, "open: ", "read: "); });
         ASSERT_TRUE(file.ok()) << file.error();
         ASSERT_EQ(file->size, bytes.size());
         EXPECT_TRUE(file->view() == bytes);
