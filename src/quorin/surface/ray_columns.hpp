@@ -39,7 +39,9 @@ public:
     // touches every triangle once, a ray through the hierarchy costs a few
     // dozen node visits more than one through its column, so the columns
     // of a large surface are only worth building for many more rays than
-    // it has triangles. Either way the answers are the same.
+    // it has triangles (on a sphere of 2 M triangles, binning one direction
+    // took 1 s on 8 threads, and 730,000 rays 0.13 s through the hierarchy,
+    // 0.12 s through the columns). Either way the answers are the same.
     static bool pays_for(std::size_t rays, const TriMesh& mesh) {
         return rays >= RAYS_PER_TRIANGLE * mesh.leaf_corners().size();
     }
