@@ -5,26 +5,16 @@
 #include <utility>
 
 #include "quorin/parallel.hpp"
+#include "quorin/surface/stl_ascii.hpp"
 
 namespace quorin::mesh {
 
 namespace {
 
-using Vertex32 = std::array<float, 3>;
-
-// What the reader hands on: the vertices, widened exactly from the file's
-// 32-bit floats, and one index triple per facet, in file order. Vertices are
-// not merged: facet i owns vertices 3i, 3i + 1 and 3i + 2.
-struct StlData {
-    Buffer<Vec3> vertices;
-    Buffer<Triangle> faces;
-};
+using StlData = detail::StlSurface;
 
 // A binary file shorter than its header or than its triangle count says.
 constexpr std::string_view SHORT_FILE = "failed to fill whole buffer";
-// Vertex indices are 32-bit: at most 2^32 - 1 vertices.
-constexpr std::size_t MAX_VERTICES = 0xFFFFFFFFu;
-constexpr std::string_view TOO_MANY = "too many triangles for 32-bit vertex indices";
 
 constexpr std::size_t HEADER_BYTES = 80;
 constexpr std::size_t RECORD_BYTES = 50;
@@ -70,7 +60,7 @@ Expected<StlData> sized_for(std::size_t available, std::uint32_t count) {
     // Checked against the bytes present before anything is allocated for it.
     if (available / RECORD_BYTES < count) return Failure{std::string(SHORT_FILE)};
     const std::size_t n = count;
-    if (3 * n > MAX_VERTICES) return Failure{std::string(TOO_MANY)};
+    if (3 * n > detail::STL_MAX_VERTICES) return Failure{std::string(detail::STL_TOO_MANY)};
     StlData data;
     data.vertices.resize(3 * n);
     data.faces.resize(n);
@@ -152,130 +142,13 @@ private:
     std::size_t have_;
 };
 
-// ASCII STL: "solid name", then facets
-//   facet normal nx ny nz / outer loop / vertex x y z (three times) / endloop / endfacet
-// and "endsolid name". Tokens are separated by any whitespace; further
-// "solid ... endsolid" blocks may follow the first one.
-class AsciiReader {
-public:
-    explicit AsciiReader(std::string_view bytes)
-        : p_(bytes.data()), end_(bytes.data() + bytes.size()) {}
-
-    Expected<StlData> read() {
-        skip_line();  // "solid" and the name
-        for (;;) {
-            const std::string_view t = next();
-            if (t == "facet") {
-                if (!facet()) return Failure{std::move(error_)};
-                continue;
-            }
-            if (t == "endsolid") {
-                skip_line();
-                const std::string_view after = next();
-                if (after.empty()) break;
-                if (after == "solid") {
-                    skip_line();
-                    continue;
-                }
-                unexpected("'solid' or the end of the file", after);
-                return Failure{std::move(error_)};
-            }
-            unexpected("'facet' or 'endsolid'", t);
-            return Failure{std::move(error_)};
-        }
-        Buffer<Triangle> faces(faces_.size());
-        parallel::copy(faces_.data(), faces_.size(), faces.data());
-        return StlData{vertices_to_f64(std::move(vertices_)), std::move(faces)};
-    }
-
-private:
-    static bool is_space(char c) {
-        return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-    }
-
-    // The next token, empty at the end of the file.
-    std::string_view next() {
-        while (p_ != end_ && is_space(*p_)) {
-            if (*p_ == '\n') ++line_;
-            ++p_;
-        }
-        token_line_ = line_;
-        const char* start = p_;
-        while (p_ != end_ && !is_space(*p_)) ++p_;
-        return {start, static_cast<std::size_t>(p_ - start)};
-    }
-
-    // Moves to the end of the current line (its line feed is counted by next()).
-    void skip_line() {
-        const void* lf = std::memchr(p_, '\n', static_cast<std::size_t>(end_ - p_));
-        p_ = lf ? static_cast<const char*>(lf) : end_;
-    }
-
-    void unexpected(std::string_view expected, std::string_view found) {
-        error_ = "line " + std::to_string(token_line_) + ": expected " + std::string(expected) +
-                 ", found " + (found.empty() ? std::string("the end of the file")
-                                             : detail::quote_token(found));
-    }
-
-    bool expect(std::string_view word) {
-        const std::string_view t = next();
-        if (t == word) return true;
-        std::string quoted;
-        quoted.reserve(word.size() + 2);
-        quoted.append(1, '\'').append(word).append(1, '\'');
-        unexpected(quoted, t);
-        return false;
-    }
-
-    bool number(float& out) {
-        const std::string_view t = next();
-        if (detail::parse_real(t, out)) return true;
-        unexpected("a number", t);
-        return false;
-    }
-
-    bool facet() {
-        float ignored;
-        if (!expect("normal")) return false;
-        for (int a = 0; a < 3; ++a) {
-            if (!number(ignored)) return false;
-        }
-        if (!expect("outer") || !expect("loop")) return false;
-        if (vertices_.size() + 3 > MAX_VERTICES) {
-            error_ = "line " + std::to_string(token_line_) + ": " + std::string(TOO_MANY);
-            return false;
-        }
-        const auto first = static_cast<std::uint32_t>(vertices_.size());
-        for (int k = 0; k < 3; ++k) {
-            Vertex32 v;
-            if (!expect("vertex")) return false;
-            for (int a = 0; a < 3; ++a) {
-                if (!number(v[a])) return false;
-            }
-            vertices_.push_back(v);
-        }
-        if (!expect("endloop") || !expect("endfacet")) return false;
-        faces_.push_back({first, first + 1, first + 2});
-        return true;
-    }
-
-    const char* p_;
-    const char* end_;
-    std::size_t line_ = 1;
-    std::size_t token_line_ = 1;
-    std::string error_;
-    std::vector<Vertex32> vertices_;
-    std::vector<Triangle> faces_;
-};
-
-
 // The whole file read and decoded at once: ASCII files, and files whose
 // kind or size the first block does not settle.
 Expected<StlData> read_whole(detail::OpenFile& file, detail::FileBytes head) {
     Expected<detail::FileBytes> all = file.read_rest(std::move(head), "");
     if (!all) return Failure{all.error()};
     const std::string_view bytes = all->view();
-    return is_ascii(bytes) ? AsciiReader(bytes).read() : read_binary(bytes);
+    return is_ascii(bytes) ? detail::parse_ascii_stl(bytes) : read_binary(bytes);
 }
 
 // The first block decides: a binary file is streamed; a file whose first

@@ -3,6 +3,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -375,6 +376,51 @@ TEST(LoadStl, BinaryFilesLongerThanAReadBlock) {
         EXPECT_EQ(one->trimesh.vertices(), all->trimesh.vertices());
         EXPECT_EQ(one->trimesh.triangles(), all->trimesh.triangles());
     }
+}
+
+// ASCII files of some megabytes are read in blocks on the pool: the same
+// triangles on any thread count, and an error in a late block reported with
+// its line as a reading from the start gives it.
+TEST(LoadStl, LargeAsciiInBlocks) {
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> coord(-100, 100);
+    std::vector<Facet> facets(15000);
+    for (Facet& f : facets) {
+        for (F3& c : f.corners) c = {coord(rng), coord(rng), coord(rng)};
+    }
+    // Facet j takes lines 2 + 7j to 8 + 7j, its corner k line 4 + 7j + k.
+    auto text = [&](std::size_t broken_facet) {
+        std::string s = "solid big\n";
+        char number[32];
+        for (std::size_t j = 0; j < facets.size(); ++j) {
+            s += "facet normal 0 0 1\nouter loop\n";
+            for (std::size_t k = 0; k < 3; ++k) {
+                s += "vertex";
+                for (int a = 0; a < 3; ++a) {
+                    std::snprintf(number, sizeof number, " %.9g", double(facets[j].corners[k][a]));
+                    s += j == broken_facet && k == 1 && a == 1 ? std::string(" oops") : std::string(number);
+                }
+                s += '\n';
+            }
+            s += "endloop\nendfacet\n";
+        }
+        return s + "endsolid big\n";
+    };
+    TempDir dir;
+    const std::string whole = text(facets.size());
+    ASSERT_GT(whole.size(), std::size_t{2} << 20);
+    const std::string path = dir.write("big.stl", whole);
+    const auto all = mesh::load_stl(path);
+    const auto one = parallel::with_threads(1, [&] { return mesh::load_stl(path); });
+    ASSERT_TRUE(all.ok()) << all.error();
+    ASSERT_TRUE(one.ok()) << one.error();
+    expect_facets(*all, facets);
+    EXPECT_EQ(one->trimesh.vertices(), all->trimesh.vertices());
+    EXPECT_EQ(one->trimesh.triangles(), all->trimesh.triangles());
+
+    const auto broken = mesh::load_stl(dir.write("broken.stl", text(11000)));
+    ASSERT_FALSE(broken.ok());
+    EXPECT_EQ(broken.error(), "Failed to read STL file: line 77005: expected a number, found 'oops'");
 }
 
 }  // namespace
