@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <span>
 #include <cstring>
 #include <type_traits>
 #include <utility>
@@ -164,6 +165,14 @@ void copy(const T* src, std::size_t n, T* dst) {
     for_chunks(n, COPY_GRAIN<T>, [&](std::size_t b, std::size_t e) {
         std::memcpy(dst + b, src + b, (e - b) * sizeof(T));
     });
+}
+
+// A Buffer holding a copy of `items`, copied on the pool.
+template <class T>
+Buffer<T> copied(std::span<const T> items) {
+    Buffer<T> out(items.size());
+    copy(items.data(), items.size(), out.data());
+    return out;
 }
 
 // A Buffer of n copies of `value`, filled on the pool.

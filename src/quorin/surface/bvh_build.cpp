@@ -399,19 +399,8 @@ void assemble(const std::vector<TopNode>& tops, const std::vector<std::vector<No
 
 }  // namespace
 
-namespace {
-
-template <class T>
-Buffer<T> to_buffer(const std::vector<T>& items) {
-    Buffer<T> out(items.size());
-    parallel::copy(items.data(), items.size(), out.data());
-    return out;
-}
-
-}  // namespace
-
 TriMesh::TriMesh(const std::vector<Vec3>& vertices, const std::vector<Triangle>& triangles)
-    : TriMesh(to_buffer(vertices), to_buffer(triangles)) {}
+    : TriMesh(parallel::copied<Vec3>(vertices), parallel::copied<Triangle>(triangles)) {}
 
 TriMesh::TriMesh(Buffer<Vec3> vertices, Buffer<Triangle> triangles)
     : vertices_(std::move(vertices)), triangles_(std::move(triangles)) {

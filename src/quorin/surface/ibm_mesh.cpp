@@ -20,34 +20,11 @@ namespace quorin {
 
 namespace {
 
-// Stops on the inputs the hierarchy cannot be built from: no triangle, or a
-// corner past the vertices (which it would read outside them); names the
-// first such index.
-void check_geometry(std::span<const Vec3> vertices, std::span<const Triangle> triangles) {
-    if (triangles.empty()) internal_error("Failed to build TriMesh: EmptyIndices");
-    const std::size_t nv = vertices.size();
-    const auto bad = [&](std::size_t t) {
-        const Triangle& tri = triangles[t];
-        return tri[0] >= nv || tri[1] >= nv || tri[2] >= nv;
-    };
-    if (!parallel::any_of(triangles.size(), bad, 16384)) return;
-    for (const Triangle& tri : triangles) {
-        for (const std::uint32_t v : tri) {
-            if (v >= nv) index_out_of_bounds(v, nv);
-        }
-    }
-}
-
+// Stops on a surface without triangles; the hierarchy's build stops on a
+// corner past the vertices, naming the first such index.
 TriMesh checked_trimesh(Buffer<Vec3>&& vertices, Buffer<Triangle>&& triangles) {
-    check_geometry(vertices, triangles);
+    if (triangles.empty()) internal_error("Failed to build TriMesh: EmptyIndices");
     return TriMesh(std::move(vertices), std::move(triangles));
-}
-
-template <class T>
-Buffer<T> to_buffer(std::span<const T> items) {
-    Buffer<T> out(items.size());
-    parallel::copy(items.data(), items.size(), out.data());
-    return out;
 }
 
 }  // namespace
@@ -55,8 +32,8 @@ Buffer<T> to_buffer(std::span<const T> items) {
 IbmMesh::IbmMesh(std::span<const Vec3> vertices, std::span<const Triangle> triangles,
                  std::vector<std::string> patch_names_,
                  std::vector<std::uint64_t> triangle_patch_ids_)
-    : IbmMesh(to_buffer(vertices), to_buffer(triangles), std::move(patch_names_),
-              to_buffer(std::span<const std::uint64_t>(triangle_patch_ids_))) {}
+    : IbmMesh(parallel::copied(vertices), parallel::copied(triangles), std::move(patch_names_),
+              parallel::copied<std::uint64_t>(triangle_patch_ids_)) {}
 
 IbmMesh::IbmMesh(Buffer<Vec3>&& vertices, Buffer<Triangle>&& triangles, std::vector<std::string> patch_names_,
                  Buffer<std::uint64_t> triangle_patch_ids_)
@@ -89,7 +66,6 @@ IbmMesh placeholder_surface() {
 namespace detail {
 
 namespace {
-
 
 std::string concat(std::string_view a, std::string_view b) {
     std::string s;

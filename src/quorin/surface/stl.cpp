@@ -155,11 +155,7 @@ Expected<StlData> read_whole(detail::OpenFile& file, detail::FileBytes head) {
 // line may still be ASCII STL is read whole.
 Expected<StlData> read_stl(detail::OpenFile& file) {
     detail::FileBytes head;
-    try {
-        head.data = std::make_unique_for_overwrite<char[]>(BinaryStream::BLOCK);
-    } catch (const std::bad_alloc&) {
-        return Failure{"file too large to hold in memory"};
-    }
+    head.data = std::make_unique_for_overwrite<char[]>(BinaryStream::BLOCK);
     const Expected<std::size_t> got = file.read_full(head.data.get(), BinaryStream::BLOCK);
     if (!got) return Failure{got.error()};
     head.size = *got;
@@ -178,6 +174,7 @@ Expected<IbmMesh> load_stl(const std::string& path) {
     constexpr std::string_view READ_FAILED = "Failed to read STL file: ";
     Expected<detail::OpenFile> file = detail::OpenFile::open(path, "Failed to open STL file: ");
     if (!file) return Failure{file.error()};
+    // Any buffer that cannot be had, the blocks' or the surface's.
     Expected<StlData> data = [&]() -> Expected<StlData> {
         try {
             return read_stl(*file);
