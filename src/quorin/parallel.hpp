@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
-#include <span>
 #include <cstring>
+#include <span>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -247,6 +247,14 @@ bool any_of(std::size_t n, F&& pred, std::size_t grain = DEFAULT_GRAIN) {
         }
     });
     return found.load();
+}
+
+// Lowers `least` to k unless it is lower already; for loops that find the
+// first index in order where something happened, from many threads.
+inline void lower_to(std::atomic<std::size_t>& least, std::size_t k) {
+    std::size_t seen = least.load();
+    while (k < seen && !least.compare_exchange_weak(seen, k)) {
+    }
 }
 
 // The number of i in [0, n) for which pred(i) holds.

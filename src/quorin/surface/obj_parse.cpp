@@ -31,13 +31,6 @@ ObjSurface sized_surface(const StitchedBlocks& stitched) {
     return out;
 }
 
-// Lowers `first` to `k` unless it is lower already.
-void lower_to(std::atomic<std::size_t>& first, std::size_t k) {
-    std::size_t seen = first.load();
-    while (k < seen && !first.compare_exchange_weak(seen, k)) {
-    }
-}
-
 // The second pass over all blocks; the message of the first failing line in
 // file order, or none. A block after one that has failed is not parsed:
 // the serial reading never gets there.
@@ -50,7 +43,7 @@ std::optional<std::string> parse_blocks(const std::vector<std::string_view>& blo
         for (std::size_t k = b; k != e; ++k) {
             if (k > first_failed.load(std::memory_order_relaxed)) continue;
             errors[k] = parse_block(blocks[k], stitched.starts[k], sink);
-            if (errors[k]) lower_to(first_failed, k);
+            if (errors[k]) parallel::lower_to(first_failed, k);
         }
     });
     for (std::optional<std::string>& error : errors) {

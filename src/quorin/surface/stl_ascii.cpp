@@ -52,12 +52,6 @@ std::vector<FacetRun> scan_runs(std::string_view text, std::size_t block_bytes) 
         1);
 }
 
-void lower_to(std::atomic<std::size_t>& first, std::size_t k) {
-    std::size_t seen = first.load();
-    while (k < seen && !first.compare_exchange_weak(seen, k)) {
-    }
-}
-
 // Corners of facets read token by token, widened.
 void widen(const StlVertex32* in, std::size_t count, Vec3* out) {
     for (std::size_t c = 0; c < count; ++c) out[c] = {double(in[c][0]), double(in[c][1]), double(in[c][2])};
@@ -87,7 +81,7 @@ std::optional<std::string> write_corners(std::string_view text, const StitchedRu
                 widen(stitched.serial_corners.data() + 3 * (span.source + piece.skip), 3 * piece.facets, out);
             } else if (i < first_failed.load(std::memory_order_relaxed)) {
                 failures[i] = read_run(text, span.source, span.facets, out);
-                if (failures[i]) lower_to(first_failed, i);
+                if (failures[i]) parallel::lower_to(first_failed, i);
             }
         }
     });
